@@ -1,0 +1,62 @@
+#include "protocol/discovery.h"
+
+#include <array>
+#include <cstdio>
+
+#include "midi/midi_ports.h"
+#include "midi/sysex.h"
+#include "protocol/reply_wait.h"
+#include "protocol/wire.h"
+
+namespace {
+
+// Ports are numbered without gaps: counting stops at the first index that does not exist.
+int countPorts(bool (*portName)(int, char (&)[MIDI_NAME_SIZE])) {
+    char name[MIDI_NAME_SIZE];
+    int count = 0;
+    while (count < MAX_PORTS_PER_KIND && portName(count, name)) ++count;
+    return count;
+}
+
+std::uint8_t handshakeOpenPair(const std::array<std::uint8_t, identToken.size()>& payload, std::uint8_t expected) {
+    for (int attempt = 0; attempt < HANDSHAKES_PER_PAIR; ++attempt) {
+        // A failed send simply goes unanswered.
+        sendSysEx(payload.data(), static_cast<std::uint16_t>(payload.size()));
+        std::uint8_t code = 0;
+        if (!waitForReply(HANDSHAKE_WAIT_POLLS, code)) continue;
+        if (code == expected) return DEVICE_READY;
+        if (code == REPLY_RESET_NEEDED) return REPLY_RESET_NEEDED;
+        // Any other code is no answer; the next handshake follows at once.
+    }
+    return DEVICE_NOT_FOUND;
+}
+
+}  // namespace
+
+std::uint8_t findUpdateDevice(std::uint8_t expected) {
+    const int inCount = countPorts(platformInputName);
+    const int outCount = countPorts(platformOutputName);
+    const std::array<std::uint8_t, identToken.size()> payload = identToken;
+
+    std::uint8_t outcome = DEVICE_NOT_FOUND;
+    for (int in = 0; in < inCount && outcome == DEVICE_NOT_FOUND; ++in) {
+        if (openMidiIn(in) != MIDI_OK) continue;
+        for (int out = 0; out < outCount && outcome == DEVICE_NOT_FOUND; ++out) {
+            if (openMidiOut(out) != MIDI_OK) continue;
+            // An answer meant for an earlier pair must not select this one.
+            clearReplyMailbox();
+            outcome = handshakeOpenPair(payload, expected);
+            if (outcome == DEVICE_NOT_FOUND) closeMidiOut();
+        }
+        if (outcome == DEVICE_NOT_FOUND) closeMidiIn();
+    }
+
+    if (outcome != DEVICE_NOT_FOUND) {
+        std::printf("The Update Device is Open successfully:\n");
+        std::printf("MIDIIN Device: %s\n", midiPorts.inName);
+        std::printf("MIDIOUT Device: %s\n", midiPorts.outName);
+    } else {
+        std::printf("\nFailed: Can't find the suitable device to update!\n\n");
+    }
+    return outcome;
+}

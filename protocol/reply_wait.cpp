@@ -1,0 +1,13 @@
+#include "protocol/reply_wait.h"
+
+#include "midi/midi_ports.h"
+#include "protocol/wire.h"
+
+bool waitForReply(int polls, std::uint8_t& code) {
+    for (int poll = 0; poll < polls; ++poll) {
+        if (takeReply(code)) return true;
+        platformSleep(POLL_INTERVAL_MS);
+    }
+    // A reply that arrived during the last sleep still counts.
+    return takeReply(code);
+}

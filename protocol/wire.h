@@ -1,0 +1,32 @@
+// The conversation with the target: every constant of the wire, defined once.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+// The identification handshake's payload, sent as it stands between F0 and F7.
+constexpr std::array<std::uint8_t, 7> identToken = {'H', 'q', '7', ':', 'b', 'X', 'w'};
+
+// Reply codes: the byte after the F0 of a message from the target.
+constexpr std::uint8_t REPLY_READY = 0x43;         // handshake: ready to be updated
+constexpr std::uint8_t REPLY_RESET_NEEDED = 0x15;  // handshake: reset the product first
+constexpr std::uint8_t REPLY_RECORD_OK = 0x1A;     // record accepted
+constexpr std::uint8_t REPLY_CRC_ERROR = 0x20;
+constexpr std::uint8_t REPLY_DAMAGED_A = 0x21;
+constexpr std::uint8_t REPLY_DAMAGED_B = 0x22;
+constexpr std::uint8_t REPLY_VERIFY_ERROR = 0x24;
+constexpr std::uint8_t REPLY_ERASE_ERROR = 0x25;
+constexpr std::uint8_t REPLY_DONE_RESTART = 0x77;  // update complete, the target restarts
+
+// Discovery tries at most this many inputs and outputs; counting stops at the first missing index.
+constexpr int MAX_PORTS_PER_KIND = 10;
+constexpr int HANDSHAKES_PER_PAIR = 4;
+constexpr int HANDSHAKE_WAIT_POLLS = 500;   // 1 ms each
+
+// Transfer: 11 record bytes become the 22 hex characters of one data message.
+constexpr int RECORD_BYTES_PER_MESSAGE = 11;
+constexpr int RECORD_REPLY_WAIT_POLLS = 600;   // 1 ms each; the target erases and writes flash meanwhile
+constexpr int RECORD_FAILURE_LIMIT = 20;       // failures in a row before the transfer gives up
+// The 1 ms pause after every data message paces the target's receive buffer; it is part of the wire.
+constexpr unsigned DATA_MESSAGE_PAUSE_MS = 1;
+constexpr unsigned POLL_INTERVAL_MS = 1;

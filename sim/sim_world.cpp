@@ -1,0 +1,356 @@
+#include "sim/sim_world.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+struct SimInput {
+    bool open = false;
+    bool started = false;
+    SimInputSink sink = nullptr;
+    void* context = nullptr;
+};
+
+struct SimOutput {
+    bool open = false;
+    int busyPolls = 0;
+};
+
+struct Pending {
+    std::uint64_t dueMs;
+    std::uint64_t order;      // keeps messages due at the same moment in the order they were sent
+    int input;
+    std::vector<std::uint8_t> bytes;
+    bool sysex;
+};
+
+struct World {
+    SimScenario scenario;
+    TargetModel target;
+    std::vector<SimInput> inputs;
+    std::vector<SimOutput> outputs;
+    std::vector<Pending> pending;
+    std::vector<SimEvent> events;
+    std::string calls;
+    std::uint64_t virtualNowMs = 0;
+    std::uint64_t nextOrder = 0;
+    long messagesToTarget = 0;
+    bool targetOutputGone = false;
+    bool targetInputGone = false;
+    // Real-time mode only.
+    std::chrono::steady_clock::time_point epoch;
+    std::thread deliveryThread;
+    bool stopping = false;
+    int deliveringTo = -1;    // the input whose sink is running right now
+};
+
+std::mutex worldMutex;
+std::condition_variable worldChanged;
+World world;
+
+using Lock = std::unique_lock<std::mutex>;
+
+std::uint64_t nowMs() {
+    if (!world.scenario.realTime) return world.virtualNowMs;
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - world.epoch)
+                                          .count());
+}
+
+void logEvent(SimEventKind kind, int port, const std::uint8_t* bytes = nullptr, std::size_t length = 0) {
+    world.events.push_back(SimEvent{kind, port, nowMs(), std::vector<std::uint8_t>(bytes, bytes + length)});
+}
+
+void logCall(const char* call, int port) {
+    if (!world.calls.empty()) world.calls += ' ';
+    world.calls += call;
+    world.calls += std::to_string(port);
+}
+
+void schedule(int input, std::vector<std::uint8_t> bytes, bool sysex, std::uint64_t dueMs) {
+    world.pending.push_back(Pending{dueMs, world.nextOrder++, input, std::move(bytes), sysex});
+    worldChanged.notify_all();
+}
+
+// The earliest message that has come due, or pending.end().
+std::vector<Pending>::iterator nextDue(std::uint64_t now) {
+    auto best = world.pending.end();
+    for (auto it = world.pending.begin(); it != world.pending.end(); ++it) {
+        if (it->dueMs > now) continue;
+        if (best == world.pending.end() || it->dueMs < best->dueMs ||
+            (it->dueMs == best->dueMs && it->order < best->order))
+            best = it;
+    }
+    return best;
+}
+
+bool inputReachable(int input) {
+    if (input < 0 || input >= static_cast<int>(world.inputs.size())) return false;
+    if (input == world.scenario.targetInput && world.targetInputGone) return false;
+    return world.inputs[input].open && world.inputs[input].started;
+}
+
+// Hands one due message to its input's sink, with the world unlocked while the sink runs: the sink
+// calls back into its backend, and a real driver does not hold our locks either.
+void deliver(Lock& lock, Pending message) {
+    if (!inputReachable(message.input)) {
+        logEvent(SIM_LOST, message.input, message.bytes.data(), message.bytes.size());
+        return;
+    }
+    logEvent(SIM_DELIVERED, message.input, message.bytes.data(), message.bytes.size());
+    const SimInput input = world.inputs[message.input];
+    world.deliveringTo = message.input;
+    lock.unlock();
+    input.sink(input.context, message.bytes.data(), message.bytes.size(), message.sysex);
+    lock.lock();
+    world.deliveringTo = -1;
+    worldChanged.notify_all();
+}
+
+void deliverDue(Lock& lock) {
+    for (;;) {
+        auto due = nextDue(nowMs());
+        if (due == world.pending.end()) return;
+        Pending message = std::move(*due);
+        world.pending.erase(due);
+        deliver(lock, std::move(message));
+    }
+}
+
+void deliveryLoop() {
+    Lock lock(worldMutex);
+    while (!world.stopping) {
+        deliverDue(lock);
+        if (world.stopping) break;
+        if (world.pending.empty()) {
+            worldChanged.wait(lock);
+            continue;
+        }
+        std::uint64_t earliest = world.pending.front().dueMs;
+        for (const Pending& message : world.pending) earliest = std::min(earliest, message.dueMs);
+        worldChanged.wait_until(lock, world.epoch + std::chrono::milliseconds(earliest));
+    }
+}
+
+void stopDeliveryThread() {
+    std::thread thread;
+    {
+        Lock lock(worldMutex);
+        world.stopping = true;
+        worldChanged.notify_all();
+        thread = std::move(world.deliveryThread);
+    }
+    if (thread.joinable()) thread.join();
+}
+
+bool contains(const std::vector<int>& list, int value) {
+    return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+bool outputExists(int index) {
+    if (index < 0 || index >= world.scenario.outputs) return false;
+    return !(index == world.scenario.targetOutput && world.targetOutputGone);
+}
+
+bool inputExists(int index) {
+    if (index < 0 || index >= world.scenario.inputs) return false;
+    return !(index == world.scenario.targetInput && world.targetInputGone);
+}
+
+std::string nameOf(bool input, int index) {
+    const auto& names = input ? world.scenario.inputNames : world.scenario.outputNames;
+    if (index < static_cast<int>(names.size())) return names[index];
+    const bool target = input ? index == world.scenario.targetInput : index == world.scenario.targetOutput;
+    if (target) return input ? "Zentravox In" : "Zentravox Out";
+    return (input ? "MIDI In " : "MIDI Out ") + std::to_string(index + 1);
+}
+
+bool copyName(bool input, int index, char* name, std::size_t size) {
+    Lock lock(worldMutex);
+    if (!(input ? inputExists(index) : outputExists(index))) return false;
+    const std::string full = nameOf(input, index);
+    const std::size_t length = std::min(full.size(), size - 1);
+    std::memcpy(name, full.data(), length);
+    name[length] = '\0';
+    return true;
+}
+
+void afterMessageToTarget(const std::uint8_t* bytes, std::size_t length) {
+    const long number = ++world.messagesToTarget;
+    std::vector<TargetReply> replies;
+    targetReceive(world.target, bytes, length, replies);
+    const std::uint64_t now = nowMs();
+    for (TargetReply& reply : replies)
+        schedule(world.scenario.targetInput, std::move(reply.bytes), true, now + reply.delayMs);
+    for (const SimStray& stray : world.scenario.strays)
+        if (stray.trigger == SIM_AFTER_MESSAGE && stray.count == number)
+            schedule(world.scenario.targetInput, stray.bytes, stray.sysex, now + stray.delayMs);
+    if (world.scenario.outputVanishesAfter == number) world.targetOutputGone = true;
+    if (world.scenario.inputVanishesAfter == number) world.targetInputGone = true;
+}
+
+}  // namespace
+
+void simStart(const SimScenario& scenario) {
+    stopDeliveryThread();
+    Lock lock(worldMutex);
+    world.scenario = scenario;
+    targetReset(world.target, scenario.target);
+    world.inputs.assign(std::max(scenario.inputs, 0), SimInput{});
+    world.outputs.assign(std::max(scenario.outputs, 0), SimOutput{});
+    world.pending.clear();
+    world.events.clear();
+    world.calls.clear();
+    world.virtualNowMs = 0;
+    world.nextOrder = 0;
+    world.messagesToTarget = 0;
+    world.targetOutputGone = false;
+    world.targetInputGone = false;
+    world.stopping = false;
+    world.deliveringTo = -1;
+    world.epoch = std::chrono::steady_clock::now();
+    for (const SimStray& stray : scenario.strays)
+        if (stray.trigger == SIM_AT_TIME)
+            schedule(scenario.targetInput, stray.bytes, stray.sysex, static_cast<std::uint64_t>(stray.count));
+    if (scenario.realTime) world.deliveryThread = std::thread(deliveryLoop);
+}
+
+void simStop() { stopDeliveryThread(); }
+
+std::vector<SimEvent> simEvents() {
+    Lock lock(worldMutex);
+    return world.events;
+}
+
+std::vector<std::uint8_t> simFlash() {
+    Lock lock(worldMutex);
+    return world.target.flash;
+}
+
+TargetModel simTargetSnapshot() {
+    Lock lock(worldMutex);
+    return world.target;
+}
+
+std::uint64_t simNowMs() {
+    Lock lock(worldMutex);
+    return nowMs();
+}
+
+int simPortsOpen() {
+    Lock lock(worldMutex);
+    int open = 0;
+    for (const SimInput& input : world.inputs) open += input.open;
+    for (const SimOutput& output : world.outputs) open += output.open;
+    return open;
+}
+
+std::string simPortCalls() {
+    Lock lock(worldMutex);
+    return world.calls;
+}
+
+std::string simPortName(bool input, int index) {
+    Lock lock(worldMutex);
+    return nameOf(input, index);
+}
+
+bool simInputName(int index, char* name, std::size_t size) { return copyName(true, index, name, size); }
+bool simOutputName(int index, char* name, std::size_t size) { return copyName(false, index, name, size); }
+
+int simOpenInput(int index, SimInputSink sink, void* context) {
+    Lock lock(worldMutex);
+    if (!inputExists(index) || contains(world.scenario.inputsFailingToOpen, index)) return SIM_ERROR_BAD_DEVICE;
+    if (world.inputs[index].open) return SIM_ERROR_ALLOCATED;
+    world.inputs[index] = SimInput{true, false, sink, context};
+    logCall("+i", index);
+    logEvent(SIM_OPEN_IN, index);
+    return 0;
+}
+
+int simStartInput(int index) {
+    Lock lock(worldMutex);
+    if (!inputExists(index) || !world.inputs[index].open) return SIM_ERROR_BAD_DEVICE;
+    if (contains(world.scenario.inputsFailingToStart, index)) return SIM_ERROR_FAILED;
+    world.inputs[index].started = true;
+    return 0;
+}
+
+int simCloseInput(int index) {
+    Lock lock(worldMutex);
+    if (index < 0 || index >= static_cast<int>(world.inputs.size()) || !world.inputs[index].open)
+        return SIM_ERROR_BAD_DEVICE;
+    // A driver's close waits for a callback that is running to return.
+    worldChanged.wait(lock, [&] { return world.deliveringTo != index; });
+    world.inputs[index] = SimInput{};
+    logCall("-i", index);
+    logEvent(SIM_CLOSE_IN, index);
+    return 0;
+}
+
+int simOpenOutput(int index) {
+    Lock lock(worldMutex);
+    if (!outputExists(index) || contains(world.scenario.outputsFailingToOpen, index)) return SIM_ERROR_BAD_DEVICE;
+    if (world.outputs[index].open) return SIM_ERROR_ALLOCATED;
+    world.outputs[index] = SimOutput{true, 0};
+    logCall("+o", index);
+    logEvent(SIM_OPEN_OUT, index);
+    for (const SimStray& stray : world.scenario.strays)
+        if (stray.trigger == SIM_ON_OPEN_OUTPUT && stray.count == index)
+            schedule(world.scenario.targetInput, stray.bytes, stray.sysex, nowMs() + stray.delayMs);
+    if (!world.scenario.realTime) deliverDue(lock);
+    return 0;
+}
+
+int simSend(int index, const std::uint8_t* bytes, std::size_t length) {
+    Lock lock(worldMutex);
+    if (index < 0 || index >= static_cast<int>(world.outputs.size()) || !world.outputs[index].open)
+        return SIM_ERROR_BAD_DEVICE;
+    if (!outputExists(index)) return SIM_ERROR_BAD_DEVICE;
+    logEvent(SIM_SENT, index, bytes, length);
+    world.outputs[index].busyPolls = world.scenario.sendBusyPolls;
+    if (index == world.scenario.targetOutput) afterMessageToTarget(bytes, length);
+    return 0;
+}
+
+bool simSendDone(int index) {
+    Lock lock(worldMutex);
+    if (world.scenario.sendsNeverFinish) return false;
+    if (index < 0 || index >= static_cast<int>(world.outputs.size())) return true;
+    if (world.outputs[index].busyPolls > 0) {
+        --world.outputs[index].busyPolls;
+        return false;
+    }
+    return true;
+}
+
+int simCloseOutput(int index) {
+    Lock lock(worldMutex);
+    if (index < 0 || index >= static_cast<int>(world.outputs.size()) || !world.outputs[index].open)
+        return SIM_ERROR_BAD_DEVICE;
+    world.outputs[index] = SimOutput{};
+    logCall("-o", index);
+    logEvent(SIM_CLOSE_OUT, index);
+    return 0;
+}
+
+void simNoteLost(int inputIndex, const std::uint8_t* bytes, std::size_t length) {
+    Lock lock(worldMutex);
+    logEvent(SIM_LOST, inputIndex, bytes, length);
+}
+
+void simSleep(unsigned milliseconds) {
+    Lock lock(worldMutex);
+    if (world.scenario.realTime) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        return;
+    }
+    world.virtualNowMs += milliseconds;
+    deliverDue(lock);
+}

@@ -1,0 +1,130 @@
+#include "support/scenario.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "midi/midi_ports.h"
+#include "protocol/wire.h"
+#include "update/run_update.h"
+
+const std::string BANNER = "Update V0.5 - Update Zentravox System\n";
+const std::string KEY_PROMPT = "Press any key to continue . . .\n";
+
+ScratchFolder::ScratchFolder() {
+    char pattern[] = "/tmp/update-test-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
+    path_ = pattern;
+    previous_ = std::filesystem::current_path().string();
+    std::filesystem::current_path(path_);
+}
+
+ScratchFolder::~ScratchFolder() {
+    std::filesystem::current_path(previous_);
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+Bytes makeRecord(const Bytes& payload) {
+    const std::size_t lengthField = payload.size() + 2;
+    Bytes record{static_cast<std::uint8_t>(lengthField >> 8), static_cast<std::uint8_t>(lengthField)};
+    std::uint16_t sum = 0;
+    for (std::uint8_t byte : payload) sum = static_cast<std::uint16_t>(sum + byte);
+    const std::uint16_t word = static_cast<std::uint16_t>(0x10000 - sum);
+    record.insert(record.end(), payload.begin(), payload.end());
+    record.push_back(static_cast<std::uint8_t>(word));
+    record.push_back(static_cast<std::uint8_t>(word >> 8));
+    return record;
+}
+
+Bytes makeRecordOfLength(std::size_t recordLength, std::uint8_t seed) {
+    Bytes payload(recordLength - 4);
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(seed + 37 * i);
+    return makeRecord(payload);
+}
+
+Bytes concat(const std::vector<Bytes>& records) {
+    Bytes all;
+    for (const Bytes& record : records) all.insert(all.end(), record.begin(), record.end());
+    return all;
+}
+
+void writeFile(const std::string& name, const std::string& text) {
+    std::ofstream file(name, std::ios::binary);
+    file << text;
+}
+
+void writeImageText(const std::string& name, const Bytes& bytes) {
+    std::string text;
+    char hex[4];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(hex, sizeof hex, "%02X", bytes[i]);
+        text += hex;
+        text += (i % 16 == 15 || i + 1 == bytes.size()) ? "\r\n" : " ";
+    }
+    writeFile(name, text);
+}
+
+std::string runUpdateCaptured() {
+    std::fflush(stdout);
+    char outputPath[] = "/tmp/update-console-XXXXXX";
+    const int output = mkstemp(outputPath);
+    const int nothing = open("/dev/null", O_RDONLY);
+    const int savedOut = dup(STDOUT_FILENO);
+    const int savedIn = dup(STDIN_FILENO);
+    dup2(output, STDOUT_FILENO);
+    dup2(nothing, STDIN_FILENO);
+
+    runUpdate();
+
+    std::fflush(stdout);
+    dup2(savedOut, STDOUT_FILENO);
+    dup2(savedIn, STDIN_FILENO);
+    close(savedOut);
+    close(savedIn);
+    close(nothing);
+    close(output);
+    std::ifstream file(outputPath, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::remove(outputPath);
+    return text.str();
+}
+
+std::string runUpdateWith(const SimScenario& scenario) {
+    simStart(scenario);
+    // Each run starts as a fresh process would: no port open, nothing in the mailbox.
+    clearReplyMailbox();
+    std::string transcript = runUpdateCaptured();
+    simStop();
+    return transcript;
+}
+
+std::vector<std::pair<int, Bytes>> messagesSent() {
+    std::vector<std::pair<int, Bytes>> sent;
+    for (const SimEvent& event : simEvents())
+        if (event.kind == SIM_SENT) sent.emplace_back(event.port, event.bytes);
+    return sent;
+}
+
+std::vector<std::string> dataMessagesSent(int port) {
+    std::vector<std::string> texts;
+    for (const auto& [to, bytes] : messagesSent()) {
+        if (to != port || bytes.size() < 2) continue;
+        std::string text(bytes.begin() + 1, bytes.end() - 1);
+        if (text == std::string(identToken.begin(), identToken.end())) continue;
+        texts.push_back(text);
+    }
+    return texts;
+}
+
+std::string progressLine(char spinner, int percent) {
+    return "\r                        \rTransferring.. " + std::string(1, spinner) + " " + std::to_string(percent) +
+           "% done";
+}

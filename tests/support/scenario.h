@@ -1,0 +1,50 @@
+// Test support: runs the whole program in-process in a scratch folder against the emulated target,
+// with its console captured, and builds images record by record.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/sim_world.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A scratch folder that is the current directory for the object's life.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    std::string previous_;
+};
+
+// A sound record around `payload`: length field, payload, checksum word.
+Bytes makeRecord(const Bytes& payload);
+// A sound record that occupies `recordLength` bytes (at least 4), payload bytes counting up from `seed`.
+Bytes makeRecordOfLength(std::size_t recordLength, std::uint8_t seed = 1);
+Bytes concat(const std::vector<Bytes>& records);
+
+// Writes bytes as upper-case hex text, 16 to a line.
+void writeImageText(const std::string& name, const Bytes& bytes);
+void writeFile(const std::string& name, const std::string& text);
+
+// Runs runUpdate with standard input at end of file and returns everything it printed.
+std::string runUpdateCaptured();
+// The same, after starting the emulated world with `scenario`.
+std::string runUpdateWith(const SimScenario& scenario);
+
+// The data messages the program sent to output `port`, as text between F0 and F7; handshakes excluded.
+std::vector<std::string> dataMessagesSent(int port);
+// Every message the program sent, to any output, as (port, bytes).
+std::vector<std::pair<int, Bytes>> messagesSent();
+
+// The expected console text from its pieces.
+std::string progressLine(char spinner, int percent);
+extern const std::string BANNER;
+extern const std::string KEY_PROMPT;
