@@ -1,5 +1,7 @@
 #include "sim/sim_world.h"
 
+#include "midi/precise_sleep.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -55,15 +57,18 @@ World world;
 
 using Lock = std::unique_lock<std::mutex>;
 
-std::uint64_t nowMs() {
-    if (!world.scenario.realTime) return world.virtualNowMs;
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+std::uint64_t nowUs() {
+    if (!world.scenario.realTime) return world.virtualNowMs * 1000;
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                           std::chrono::steady_clock::now() - world.epoch)
                                           .count());
 }
 
+std::uint64_t nowMs() { return world.scenario.realTime ? nowUs() / 1000 : world.virtualNowMs; }
+
 void logEvent(SimEventKind kind, int port, const std::uint8_t* bytes = nullptr, std::size_t length = 0) {
-    world.events.push_back(SimEvent{kind, port, nowMs(), std::vector<std::uint8_t>(bytes, bytes + length)});
+    const std::uint64_t us = nowUs();
+    world.events.push_back(SimEvent{kind, port, us / 1000, us, std::vector<std::uint8_t>(bytes, bytes + length)});
 }
 
 void logCall(const char* call, int port) {
@@ -348,7 +353,7 @@ void simSleep(unsigned milliseconds) {
     Lock lock(worldMutex);
     if (world.scenario.realTime) {
         lock.unlock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        sleepPrecisely(milliseconds);
         return;
     }
     world.virtualNowMs += milliseconds;

@@ -53,6 +53,7 @@ struct SimEvent {
     SimEventKind kind;
     int port;                           // the input or output index
     std::uint64_t timeMs;
+    std::uint64_t timeUs;               // finer, for measuring a real-time world
     std::vector<std::uint8_t> bytes;    // SIM_SENT, SIM_DELIVERED, SIM_LOST
 };
 

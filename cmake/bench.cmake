@@ -1,0 +1,4 @@
+# Benchmarks: programs that print figures, never tests.
+add_executable(bench_transfer bench/bench_transfer.cpp tests/support/scenario.cpp)
+target_include_directories(bench_transfer PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(bench_transfer PRIVATE update_logic midi_sim)

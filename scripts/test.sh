@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The whole test suite, from a fresh Debian 12 machine: installs what is missing, builds the Linux
+# program and the Windows update.exe, starts a private JACK server for the tests on real MIDI ports,
+# and runs every test. Exit status 0 only when every test passed.
+set -eu
+source "$(dirname "$0")/setup.sh"
+cd "$repo_root"
+
+ensure_packages "${NATIVE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+
+echo "== Building (Linux)"
+build_native "$repo_root/build"
+echo "== Building (Windows, 32-bit)"
+scripts/build-windows.sh "$repo_root/build-windows"
+
+# A JACK server of our own on the dummy backend: the only real MIDI ports on a machine without sound
+# hardware. It is stopped again on every way out, and only if we started it.
+export JACK_DEFAULT_SERVER=update-tests
+stop_jack() { scripts/jack-server.sh stop "$JACK_DEFAULT_SERVER" >/dev/null 2>&1 || true; }
+trap stop_jack EXIT
+scripts/jack-server.sh start "$JACK_DEFAULT_SERVER" || echo "== No JACK server: the tests on real ports will be skipped"
+
+echo "== Tests"
+ctest --test-dir build --output-on-failure -j2
