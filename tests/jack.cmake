@@ -1,0 +1,11 @@
+# The RtMidi backend against a real JACK server (scripts/jack-server.sh starts one); the test reports
+# itself skipped when JACK_DEFAULT_SERVER names no server that answers.
+if(TARGET midi_rtmidi AND TARGET PkgConfig::UPDATE_JACK)
+  add_executable(test_rtmidi_jack ${CMAKE_CURRENT_LIST_DIR}/test_rtmidi_jack.cpp)
+  target_link_libraries(test_rtmidi_jack PRIVATE update_logic midi_rtmidi PkgConfig::UPDATE_JACK GTest::gtest_main)
+  add_test(NAME test_rtmidi_jack COMMAND test_rtmidi_jack)
+  set_tests_properties(test_rtmidi_jack PROPERTIES
+    SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
+    RESOURCE_LOCK jack
+    TIMEOUT 300)
+endif()
