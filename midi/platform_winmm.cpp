@@ -1,0 +1,292 @@
+// The platform seam on the Windows multimedia MIDI services (winmm). Each call is the winmm call the
+// seam was shaped after; what is added here is the bookkeeping winmm leaves to its caller: a MIDIHDR
+// for every receive buffer and for the message being sent, and the trampoline that turns winmm's
+// input callback into the seam's.
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "midi/midi_platform.h"
+
+namespace {
+
+// The program opens one input and one output at a time; a few slots leave room for a port whose close
+// failed without reusing its bookkeeping.
+constexpr int MAX_OPEN_PORTS = 4;
+// Receive buffers that may be queued on one input at once.
+constexpr int HEADERS_PER_INPUT = 4;
+// How often a close retries while the driver still holds a buffer (1 ms apart): a buffer re-queued by
+// a callback that was already running when the close began comes back with the next reset.
+constexpr int CLOSE_RETRIES = 200;
+
+// A receive buffer's header. `owner` is the seam's buffer it describes, null while the header is freeSlot;
+// it is read by the callback thread, so it is atomic.
+struct InputHeader {
+    MIDIHDR header;
+    std::atomic<MidiBuffer*> owner;
+};
+
+struct InputSlot {
+    std::atomic<HMIDIIN> port;
+    std::atomic<MidiInputCallback> callback;   // null while the slot is freeSlot: late callbacks are dropped
+    InputHeader headers[HEADERS_PER_INPUT];
+};
+
+struct OutputSlot {
+    HMIDIOUT port;
+    MIDIHDR header;       // the message being sent; winmm reads it until the unprepare succeeds
+    bool sending;
+    bool used;
+};
+
+InputSlot inputs[MAX_OPEN_PORTS];
+OutputSlot outputs[MAX_OPEN_PORTS];
+bool timerPeriodHeld = false;
+
+// Handles given to the transport are slot numbers from 1, so that 0 never names an open port.
+MidiInHandle handleOfInput(int slot) { return static_cast<MidiInHandle>(slot) + 1; }
+InputSlot* inputOf(MidiInHandle handle) {
+    if (handle < 1 || handle > MAX_OPEN_PORTS) return nullptr;
+    InputSlot* slot = &inputs[handle - 1];
+    return slot->callback.load() != nullptr ? slot : nullptr;
+}
+OutputSlot* outputOf(MidiOutHandle handle) {
+    if (handle < 1 || handle > MAX_OPEN_PORTS) return nullptr;
+    OutputSlot* slot = &outputs[handle - 1];
+    return slot->used ? slot : nullptr;
+}
+
+MidiResult resultOf(MMRESULT result) { return static_cast<MidiResult>(result); }
+
+void copyName(const char* source, char (&name)[MIDI_NAME_SIZE]) {
+    std::size_t length = 0;
+    while (length < MIDI_NAME_SIZE - 1 && source[length] != '\0') ++length;
+    std::memcpy(name, source, length);
+    name[length] = '\0';
+}
+
+// winmm calls this on a thread of its own (and from midiInReset on the caller's). Every message
+// other than a returned receive buffer reaches the seam without a buffer.
+void CALLBACK onWinmmInput(HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR) {
+    if (instance >= MAX_OPEN_PORTS) return;
+    InputSlot& slot = inputs[instance];
+    const MidiInputCallback callback = slot.callback.load();
+    if (callback == nullptr) return;
+    const MidiInHandle handle = handleOfInput(static_cast<int>(instance));
+    if (message == MIM_LONGDATA && param1 != 0) {
+        MIDIHDR* header = reinterpret_cast<MIDIHDR*>(param1);
+        const DWORD_PTR index = header->dwUser;
+        MidiBuffer* buffer = index < HEADERS_PER_INPUT && header == &slot.headers[index].header
+                                 ? slot.headers[index].owner.load()
+                                 : nullptr;
+        if (buffer != nullptr) {
+            const DWORD recorded = header->dwBytesRecorded;
+            buffer->recorded = static_cast<std::uint16_t>(recorded < buffer->capacity ? recorded : buffer->capacity);
+            callback(handle, MIDI_INPUT_LONG_DATA, buffer);
+            return;
+        }
+    }
+    callback(handle, MIDI_INPUT_OTHER, nullptr);
+}
+
+InputHeader* headerOf(InputSlot& slot, const MidiBuffer& buffer) {
+    for (InputHeader& entry : slot.headers)
+        if (entry.owner.load() == &buffer) return &entry;
+    return nullptr;
+}
+
+// Unprepares every header winmm has handed back; true when none is left prepared.
+bool unprepareReturnedHeaders(InputSlot& slot) {
+    bool allReleased = true;
+    const HMIDIIN port = slot.port.load();
+    for (InputHeader& entry : slot.headers) {
+        if (entry.owner.load() == nullptr) continue;
+        if (midiInUnprepareHeader(port, &entry.header, sizeof entry.header) == MMSYSERR_NOERROR)
+            entry.owner.store(nullptr);
+        else
+            allReleased = false;
+    }
+    return allReleased;
+}
+
+}  // namespace
+
+bool platformInputName(int index, char (&name)[MIDI_NAME_SIZE]) {
+    MIDIINCAPSA caps{};
+    if (index < 0 || midiInGetDevCapsA(static_cast<UINT_PTR>(index), &caps, sizeof caps) != MMSYSERR_NOERROR)
+        return false;
+    copyName(caps.szPname, name);
+    return true;
+}
+
+bool platformOutputName(int index, char (&name)[MIDI_NAME_SIZE]) {
+    MIDIOUTCAPSA caps{};
+    if (index < 0 || midiOutGetDevCapsA(static_cast<UINT_PTR>(index), &caps, sizeof caps) != MMSYSERR_NOERROR)
+        return false;
+    copyName(caps.szPname, name);
+    return true;
+}
+
+MidiResult platformOpenInput(int index, MidiInputCallback callback, MidiInHandle& handle) {
+    if (index < 0) return MIDI_BAD_DEVICE;
+    int freeSlot = 0;
+    while (freeSlot < MAX_OPEN_PORTS && inputs[freeSlot].callback.load() != nullptr) ++freeSlot;
+    if (freeSlot == MAX_OPEN_PORTS) return MIDI_ERROR;
+    InputSlot& slot = inputs[freeSlot];
+    for (InputHeader& entry : slot.headers) entry.owner.store(nullptr);
+    // The callback is in place before the open: winmm announces the open through it.
+    slot.callback.store(callback);
+    HMIDIIN port = nullptr;
+    const MMRESULT result = midiInOpen(&port, static_cast<UINT>(index), reinterpret_cast<DWORD_PTR>(&onWinmmInput),
+                                       static_cast<DWORD_PTR>(freeSlot), CALLBACK_FUNCTION);
+    if (result != MMSYSERR_NOERROR) {
+        slot.callback.store(nullptr);
+        return resultOf(result);
+    }
+    slot.port.store(port);
+    handle = handleOfInput(freeSlot);
+    return MIDI_OK;
+}
+
+MidiResult platformQueueInputBuffer(MidiInHandle handle, MidiBuffer& buffer) {
+    InputSlot* slot = inputOf(handle);
+    if (slot == nullptr) return MIDI_BAD_DEVICE;
+    InputHeader* entry = nullptr;
+    for (InputHeader& candidate : slot->headers) {
+        MidiBuffer* none = nullptr;
+        if (candidate.owner.compare_exchange_strong(none, &buffer)) {
+            entry = &candidate;
+            break;
+        }
+    }
+    if (entry == nullptr) return MIDI_ERROR;
+    // winmm refuses a header with stale flags; a fresh, zeroed one is prepared for every queueing.
+    std::memset(&entry->header, 0, sizeof entry->header);
+    entry->header.lpData = reinterpret_cast<LPSTR>(buffer.data);
+    entry->header.dwBufferLength = buffer.capacity;
+    entry->header.dwUser = static_cast<DWORD_PTR>(entry - slot->headers);
+    buffer.recorded = 0;
+    const HMIDIIN port = slot->port.load();
+    MMRESULT result = midiInPrepareHeader(port, &entry->header, sizeof entry->header);
+    if (result != MMSYSERR_NOERROR) {
+        entry->owner.store(nullptr);
+        return resultOf(result);
+    }
+    result = midiInAddBuffer(port, &entry->header, sizeof entry->header);
+    if (result != MMSYSERR_NOERROR) {
+        midiInUnprepareHeader(port, &entry->header, sizeof entry->header);
+        entry->owner.store(nullptr);
+    }
+    return resultOf(result);
+}
+
+MidiResult platformReleaseInputBuffer(MidiInHandle handle, MidiBuffer& buffer) {
+    InputSlot* slot = inputOf(handle);
+    if (slot == nullptr) return MIDI_BAD_DEVICE;
+    InputHeader* entry = headerOf(*slot, buffer);
+    if (entry == nullptr) return MIDI_OK;
+    const MMRESULT result = midiInUnprepareHeader(slot->port.load(), &entry->header, sizeof entry->header);
+    if (result == MMSYSERR_NOERROR) entry->owner.store(nullptr);
+    return resultOf(result);
+}
+
+MidiResult platformStartInput(MidiInHandle handle) {
+    InputSlot* slot = inputOf(handle);
+    if (slot == nullptr) return MIDI_BAD_DEVICE;
+    return resultOf(midiInStart(slot->port.load()));
+}
+
+MidiResult platformCloseInput(MidiInHandle handle) {
+    InputSlot* slot = inputOf(handle);
+    if (slot == nullptr) return MIDI_BAD_DEVICE;
+    const HMIDIIN port = slot->port.load();
+    midiInStop(port);
+    MMRESULT result = MMSYSERR_ERROR;
+    for (int attempt = 0; attempt < CLOSE_RETRIES; ++attempt) {
+        // The reset hands every queued buffer back through the callback, nothing recorded.
+        midiInReset(port);
+        unprepareReturnedHeaders(*slot);
+        result = midiInClose(port);
+        if (result != MIDIERR_STILLPLAYING) break;
+        Sleep(1);
+    }
+    if (result == MMSYSERR_NOERROR) {
+        slot->port.store(nullptr);
+        slot->callback.store(nullptr);
+    }
+    return resultOf(result);
+}
+
+MidiResult platformOpenOutput(int index, MidiOutHandle& handle) {
+    if (index < 0) return MIDI_BAD_DEVICE;
+    int freeSlot = 0;
+    while (freeSlot < MAX_OPEN_PORTS && outputs[freeSlot].used) ++freeSlot;
+    if (freeSlot == MAX_OPEN_PORTS) return MIDI_ERROR;
+    HMIDIOUT port = nullptr;
+    const MMRESULT result = midiOutOpen(&port, static_cast<UINT>(index), 0, 0, CALLBACK_NULL);
+    if (result != MMSYSERR_NOERROR) return resultOf(result);
+    outputs[freeSlot] = OutputSlot{port, MIDIHDR{}, false, true};
+    handle = static_cast<MidiOutHandle>(freeSlot) + 1;
+    return MIDI_OK;
+}
+
+MidiResult platformBeginSend(MidiOutHandle handle, const std::uint8_t* message, std::uint16_t length) {
+    OutputSlot* slot = outputOf(handle);
+    if (slot == nullptr) return MIDI_BAD_DEVICE;
+    std::memset(&slot->header, 0, sizeof slot->header);
+    // winmm only reads the bytes of an outgoing message; its header type is not const-qualified.
+    slot->header.lpData = reinterpret_cast<LPSTR>(const_cast<std::uint8_t*>(message));
+    slot->header.dwBufferLength = length;
+    slot->header.dwBytesRecorded = length;
+    MMRESULT result = midiOutPrepareHeader(slot->port, &slot->header, sizeof slot->header);
+    if (result != MMSYSERR_NOERROR) return resultOf(result);
+    result = midiOutLongMsg(slot->port, &slot->header, sizeof slot->header);
+    if (result != MMSYSERR_NOERROR) {
+        midiOutUnprepareHeader(slot->port, &slot->header, sizeof slot->header);
+        return resultOf(result);
+    }
+    slot->sending = true;
+    return MIDI_OK;
+}
+
+MidiResult platformSendDone(MidiOutHandle handle) {
+    OutputSlot* slot = outputOf(handle);
+    if (slot == nullptr || !slot->sending) return MIDI_OK;
+    // The unprepare is refused with MIDIERR_STILLPLAYING for as long as the driver sends the bytes.
+    const MMRESULT result = midiOutUnprepareHeader(slot->port, &slot->header, sizeof slot->header);
+    if (result != MIDIERR_STILLPLAYING) slot->sending = false;
+    return resultOf(result);
+}
+
+void platformAbandonSend(MidiOutHandle handle) {
+    OutputSlot* slot = outputOf(handle);
+    if (slot == nullptr || !slot->sending) return;
+    // The reset marks the message done, so the unprepare lets go of its bytes.
+    midiOutReset(slot->port);
+    midiOutUnprepareHeader(slot->port, &slot->header, sizeof slot->header);
+    slot->sending = false;
+}
+
+MidiResult platformCloseOutput(MidiOutHandle handle) {
+    OutputSlot* slot = outputOf(handle);
+    if (slot == nullptr) return MIDI_BAD_DEVICE;
+    // winmm refuses to close an output with a message still queued.
+    platformAbandonSend(handle);
+    const MMRESULT result = midiOutClose(slot->port);
+    if (result == MMSYSERR_NOERROR) *slot = OutputSlot{};
+    return resultOf(result);
+}
+
+void platformSleep(unsigned milliseconds) { Sleep(milliseconds); }
+
+void platformStartup() {
+    // Without 1 ms timer resolution every Sleep(1) lasts a whole scheduler tick (15.6 ms).
+    timerPeriodHeld = timeBeginPeriod(1) == TIMERR_NOERROR;
+}
+
+void platformShutdown() {
+    if (timerPeriodHeld) timeEndPeriod(1);
+    timerPeriodHeld = false;
+}
