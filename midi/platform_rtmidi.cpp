@@ -215,6 +215,16 @@ bool jackConnected(JackWatch& watch, const std::string& ours, const std::string&
 // at the start of a cycle, and a cycle of a slow server lasts tens of milliseconds.
 constexpr int CONNECTION_SHOWS_POLLS = 500;   // 1 ms each
 
+// A port we have just registered becomes findable by name only once the server has run a cycle.
+bool jackPortShows(JackWatch& watch, const std::string& name) {
+    for (int poll = 0; poll < CONNECTION_SHOWS_POLLS; ++poll) {
+        if (jack_port_by_name(watch.client, name.c_str()) != nullptr) return true;
+        if (watch.serverGone.load()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
 bool jackConnect(JackWatch& watch, const std::string& source, const std::string& destination,
                  const std::string& ours, const std::string& other) {
     const int result = jack_connect(watch.client, source.c_str(), destination.c_str());
@@ -345,10 +355,14 @@ void onRtMidiMessage(double, std::vector<unsigned char>* message, void* context)
         return;
     }
     if (in->queued.empty()) return;   // no buffer: the message is lost, as on winmm
+    // RtMidi's JACK input joins an unfinished message (a lone F0) with the one after it; a new F0
+    // always starts a new message, so what came before the last one is dropped.
+    std::size_t start = message->size() - 1;
+    while ((*message)[start] != 0xF0) --start;
     MidiBuffer* buffer = in->queued.front();
     in->queued.pop_front();
-    const std::size_t recorded = std::min<std::size_t>(message->size(), buffer->capacity);
-    std::memcpy(buffer->data, message->data(), recorded);
+    const std::size_t recorded = std::min<std::size_t>(message->size() - start, buffer->capacity);
+    std::memcpy(buffer->data, message->data() + start, recorded);
     buffer->recorded = static_cast<std::uint16_t>(recorded);
     in->callback(in->handle, MIDI_INPUT_LONG_DATA, buffer);
 }
@@ -376,7 +390,7 @@ MidiResult connectInput(InputPort& in, const PortEntry& entry, const std::string
         in.rt->openVirtualPort("in");
         if (in.failed.load()) return MIDI_ERROR;
         const std::string ours = clientName + ":in";
-        if (jack_port_by_name(in.watch.client, ours.c_str()) == nullptr) return MIDI_ERROR;
+        if (!jackPortShows(in.watch, ours)) return MIDI_ERROR;
         if (jack_port_by_name(in.watch.client, entry.name.c_str()) == nullptr) return MIDI_BAD_DEVICE;
         return jackConnect(in.watch, entry.name, ours, ours, entry.name) ? MIDI_OK : MIDI_BAD_DEVICE;
     }
@@ -397,7 +411,7 @@ MidiResult connectOutput(OutputPort& out, const std::string& clientName) {
         out.rt->openVirtualPort("out");
         if (out.failed.load()) return MIDI_ERROR;
         out.ownName = clientName + ":out";
-        if (jack_port_by_name(out.watch.client, out.ownName.c_str()) == nullptr) return MIDI_ERROR;
+        if (!jackPortShows(out.watch, out.ownName)) return MIDI_ERROR;
         if (jack_port_by_name(out.watch.client, out.peer.name.c_str()) == nullptr) return MIDI_BAD_DEVICE;
         const std::string drain = jack_port_name(out.watch.drain);
         if (!jackConnect(out.watch, out.ownName, drain, out.ownName, drain)) return MIDI_ERROR;

@@ -214,9 +214,10 @@ bool waitReplyLength(std::int16_t length) {
 }
 
 Bytes sysex(std::initializer_list<std::uint8_t> payload) {
-    Bytes message{0xF0};
-    message.insert(message.end(), payload.begin(), payload.end());
-    message.push_back(0xF7);
+    Bytes message(payload.size() + 2);
+    message.front() = 0xF0;
+    std::copy(payload.begin(), payload.end(), message.begin() + 1);
+    message.back() = 0xF7;
     return message;
 }
 
@@ -418,6 +419,16 @@ TEST_F(RtMidiJack, ALongMessageFillsTheBufferAndAShortOneLeavesTheMailboxAlone) 
     EXPECT_EQ(replyLength(), 5);
 
     clearReplyMailbox();
+    peer.send(toProgram, sysex({REPLY_READY}));
+    std::uint8_t code = 0;
+    ASSERT_TRUE(waitReply(code));
+    EXPECT_EQ(code, REPLY_READY);
+}
+
+TEST_F(RtMidiJack, ALoneF0DoesNotSpoilTheReplyThatFollowsIt) {
+    openPeerPair();
+    // The library joins an unfinished message with the next one; the reply must still read as itself.
+    peer.send(toProgram, {0xF0});
     peer.send(toProgram, sysex({REPLY_READY}));
     std::uint8_t code = 0;
     ASSERT_TRUE(waitReply(code));

@@ -1,0 +1,22 @@
+# zentravox-target: the emulated target on real MIDI ports (ALSA sequencer or JACK), for running the update
+# program against it as a process. It talks to ALSA and JACK directly too: to keep them quiet and, on JACK,
+# to pace what it sends by the server's cycles.
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+if(NOT TARGET PkgConfig::RTMIDI)
+  pkg_check_modules(RTMIDI REQUIRED IMPORTED_TARGET rtmidi)
+endif()
+pkg_check_modules(ZT_ALSA IMPORTED_TARGET alsa)
+pkg_check_modules(ZT_JACK IMPORTED_TARGET jack)
+
+add_executable(zentravox-target sim/zentravox_target.cpp sim/target_model.cpp)
+target_include_directories(zentravox-target PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(zentravox-target PRIVATE PkgConfig::RTMIDI Threads::Threads)
+if(ZT_ALSA_FOUND)
+  target_compile_definitions(zentravox-target PRIVATE TARGET_HAS_ALSA=1)
+  target_link_libraries(zentravox-target PRIVATE PkgConfig::ZT_ALSA)
+endif()
+if(ZT_JACK_FOUND)
+  target_compile_definitions(zentravox-target PRIVATE TARGET_HAS_JACK=1)
+  target_link_libraries(zentravox-target PRIVATE PkgConfig::ZT_JACK)
+endif()
