@@ -156,6 +156,9 @@ std::vector<PortEntry> listPorts(bool inputs) {
 // away and, for an output, counts what our port has put on the wire in each cycle.
 // Bytes a JACK output may have queued and not yet seen go out before a send counts as unfinished.
 constexpr std::uint32_t JACK_IN_FLIGHT_BYTES = 4096;
+// Bytes waiting this long without any going out: the server has stopped (a period lasts 43 ms at most
+// on the slowest usual settings, 2048 frames at 48 kHz).
+constexpr auto JACK_STALL = std::chrono::milliseconds(250);
 
 struct JackWatch {
     jack_client_t* client = nullptr;
@@ -268,6 +271,8 @@ struct OutputPort {
     JackWatch watch;
     std::string ownName;
     std::uint32_t sentBytes = 0;
+    std::uint32_t drainedSeen = 0;                      // the drain count when it last moved
+    std::chrono::steady_clock::time_point drainMoved;   // when it last moved, or bytes began to wait
 #endif
 };
 
@@ -553,6 +558,11 @@ MidiResult platformBeginSend(MidiOutHandle handle, const std::uint8_t* message, 
     if (out->peer.api == RtMidi::UNIX_JACK) {
         // Our port stays when the other end goes: the connection tells whether anyone is there.
         if (!jackConnected(out->watch, out->ownName, out->peer.name)) return MIDI_ERROR;
+        const std::uint32_t drained = out->watch.drainedBytes.load(std::memory_order_acquire);
+        if (out->sentBytes == drained) {
+            out->drainedSeen = drained;
+            out->drainMoved = std::chrono::steady_clock::now();
+        }
         out->sentBytes += length;
     } else
 #endif
@@ -582,6 +592,14 @@ MidiResult platformSendDone(MidiOutHandle handle) {
         // the queue grow past that, and the sender gives up after its bound: a failed send.
         const std::uint32_t drained = out->watch.drainedBytes.load(std::memory_order_acquire);
         if (out->sentBytes - drained > JACK_IN_FLIGHT_BYTES) return MIDI_STILL_PLAYING;
+        // A server whose cycles have stopped (a client it waits for was killed) keeps our port and
+        // its connection for seconds: bytes that wait with no progress mean the output is stuck.
+        const auto now = std::chrono::steady_clock::now();
+        if (drained != out->drainedSeen) {
+            out->drainedSeen = drained;
+            out->drainMoved = now;
+        }
+        if (out->sentBytes != drained && now - out->drainMoved > JACK_STALL) return MIDI_STILL_PLAYING;
     }
 #endif
     out->pending = false;

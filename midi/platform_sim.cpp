@@ -51,7 +51,7 @@ void receive(void* context, const std::uint8_t* bytes, std::size_t length, bool 
         return;
     }
     const std::size_t recorded = length < buffer->capacity ? length : buffer->capacity;
-    std::memcpy(buffer->data, bytes, recorded);
+    if (recorded > 0) std::memcpy(buffer->data, bytes, recorded);
     buffer->recorded = static_cast<std::uint16_t>(recorded);
     callback(handleOf(index), MIDI_INPUT_LONG_DATA, buffer);
 }

@@ -29,6 +29,12 @@ void receiveHandshake(TargetModel& target, std::vector<TargetReply>& replies) {
 }
 
 void completeRecord(TargetModel& target, std::vector<TargetReply>& replies) {
+    // The program sends a record again when its answer came late: the target has it already.
+    if (target.script.rewritesRepeats && target.recordsAccepted > 0 && target.assembling == target.lastAccepted) {
+        target.assembling.clear();
+        answer(replies, REPLY_RECORD_OK, target.lastAcceptedDelayMs);
+        return;
+    }
     ++target.sending;
     const bool sound = targetChecksumOk(target.assembling);
     TargetAnswer reply{};
@@ -36,6 +42,8 @@ void completeRecord(TargetModel& target, std::vector<TargetReply>& replies) {
     if (reply.code == TARGET_CHECKSUM) reply.code = sound ? REPLY_RECORD_OK : REPLY_CRC_ERROR;
     if (reply.code == REPLY_RECORD_OK || reply.code == REPLY_DONE_RESTART) {
         target.flash.insert(target.flash.end(), target.assembling.begin(), target.assembling.end());
+        target.lastAccepted = target.assembling;
+        target.lastAcceptedDelayMs = reply.delayMs;
         ++target.recordsAccepted;
         ++target.record;
         target.sending = 0;

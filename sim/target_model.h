@@ -2,6 +2,10 @@
 // identification handshake, reassembles the hex-text data messages into records by their length
 // field, checks each record's checksum, answers with a reply code and keeps what it accepted in its
 // flash. No platform, no ports, no clock: whoever drives the model decides when replies travel.
+// Told so, it takes a record that arrives again right after it was accepted as written already, as a
+// real target does that writes each record where its address says: it is accepted once more, and the
+// flash keeps one copy. (Images whose records are opaque may hold two equal records in a row, so this
+// is not the default.)
 #pragma once
 
 #include <cstddef>
@@ -23,6 +27,7 @@ struct TargetScript {
     // `record` counts from 0 (the record the target is waiting for), `sending` from 1 (how often
     // that record has now arrived whole). Empty: answer by checksum at once.
     std::function<TargetAnswer(int record, int sending)> onRecord;
+    bool rewritesRepeats = false;
 };
 
 struct TargetReply {
@@ -38,6 +43,8 @@ struct TargetModel {
     int messages = 0;                          // every message received, handshakes included
     std::vector<std::uint8_t> assembling;      // bytes of the record being reassembled
     std::vector<std::uint8_t> flash;           // accepted records, whole, in order of acceptance
+    std::vector<std::uint8_t> lastAccepted;    // the record accepted last, to know it when it comes again
+    unsigned lastAcceptedDelayMs = 0;
     int recordsAccepted = 0;
     int recordsRefused = 0;
     bool restarted = false;                    // answered REPLY_DONE_RESTART

@@ -116,6 +116,8 @@ void printHelp() {
         "  --quiet                  leave out the lines per handshake and per record\n"
         "  --help                   show this help\n"
         "\n"
+        "A record that arrives again right after it was accepted (the program sends it again when the\n"
+        "answer came late) is taken as written already: answered 1A, kept once in the flash.\n"
         "A line starting with \"ready:\" tells that both ports exist. Exit status: 0 when stopped by a\n"
         "signal or by --exit-after, 1 when the ports or the flash file fail, 2 for a bad option.\n",
         PROGRAM, MAX_PADDED_REPLY);
@@ -477,6 +479,8 @@ struct Target {
 TargetScript scriptFor(Target& target) {
     TargetScript script;
     const Options& options = target.options;
+    // As a product that writes each record where its address says: a resent record is written already.
+    script.rewritesRepeats = true;
     script.onHandshake = [&options](int) { return TargetAnswer{options.handshakeCode, options.delayMs}; };
     script.onRecord = [&target, &options](int record, int sending) {
         // The model still holds the whole record here: what the log needs of it.

@@ -225,6 +225,17 @@ TEST_F(Transfer, ALateReplyIsTakenAsTheAnswerToTheNextSendingOfTheSameRecord) {
     EXPECT_EQ(simFlash(), image);
 }
 
+TEST_F(Transfer, RepliesThatAlwaysComeLateStillLeaveTheWholeImageInATargetThatRewritesRepeats) {
+    // Every answer lands after the 600 ms wait: each is taken for the next sending, so the program runs
+    // one answer behind the target, and the records sent again are written again in the same place.
+    const Bytes image = concat({makeRecordOfLength(30, 1), makeRecordOfLength(8, 2), makeRecordOfLength(17, 3)});
+    SimScenario scenario = answering([](int, int) { return TargetAnswer{TARGET_CHECKSUM, 640}; });
+    scenario.target.rewritesRepeats = true;
+    const std::string transcript = run(image, scenario);
+    EXPECT_NE(transcript.find("\nTarget update successfully!\n\n"), std::string::npos);
+    EXPECT_EQ(simFlash(), image);
+}
+
 TEST_F(Transfer, AOneByteMessageDoesNotEndTheWaitForAReply) {
     SimScenario scenario = answering([](int, int) { return TargetAnswer{TARGET_CHECKSUM, 50}; });
     scenario.strays = {{SIM_AFTER_MESSAGE, 2, 0, {0xF0}, true}};

@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# The fault matrix: the real `update` program over real JACK ports against `zentravox-target` while
+# things go wrong on the target's side or in the MIDI system. In every case the program must end within
+# its bounds, print the ending that fits, exit 0 with nothing on stderr, and, whenever it reports
+# success, the target's flash must hold exactly the image. Ends with one line of figures.
+# Usage: fault_matrix.sh UPDATE TARGET MAKE_IMAGE JACK_SERVER_SCRIPT
+source "$(dirname "$0")/../e2e/lib.sh"
+jack_server_script=$(realpath "$4")
+e2e_init "$1" "$2" "$3"
+
+false_successes=0 hangs=0 bytes_lost=0
+
+readonly ENDING_SUCCESS="success"
+readonly ENDING_MISSING="output missing"
+readonly ENDING_SILENT="not responding"
+readonly ENDING_REFUSED="error in updating"
+
+ending_of() {   # the way the run ended, from its transcript
+    if grep -q 'Target update successfully!' "$case_dir/out.txt"; then echo "$ENDING_SUCCESS"
+    elif grep -q 'Error: The MIDI Out of device is missing!' "$case_dir/out.txt"; then echo "$ENDING_MISSING"
+    elif grep -q 'Failed: Target is not responding.' "$case_dir/out.txt"; then echo "$ENDING_SILENT"
+    elif grep -q 'Error in updating.' "$case_dir/out.txt"; then echo "$ENDING_REFUSED"
+    else echo "unknown"; fi
+}
+
+# Bytes of the image that the flash does not hold, counted from the first difference.
+missing_bytes() {   # FLASH IMAGE
+    python3 - "$1" "$2" <<'PY'
+import sys
+try:
+    flash = open(sys.argv[1], "rb").read()
+except OSError:
+    flash = b""
+image = bytes.fromhex(open(sys.argv[2]).read())
+same = 0
+while same < min(len(flash), len(image)) and flash[same] == image[same]:
+    same += 1
+print(len(image) - same if flash != image else 0)
+PY
+}
+
+# Judges the finished run: ALLOWED is a list of endings separated by '|'.
+judge() {   # ALLOWED CLIENT IMAGE
+    local allowed=$1 client=$2 image=$3 ending lost
+    if [ "$update_status" -eq 124 ]; then
+        hangs=$((hangs + 1))
+        return
+    fi
+    ending=$(ending_of)
+    case_name="$case_name: $ending"
+    case "|$allowed|" in *"|$ending|"*) ;; *) problem "ended with '$ending', expected one of: $allowed" ;; esac
+    [ "$update_status" -eq 0 ] || problem "update exited with status $update_status"
+    [ -s "$case_dir/err.txt" ] && problem "update wrote to stderr: $(head -c 300 "$case_dir/err.txt")"
+    grep -q 'Press any key to continue' "$case_dir/out.txt" || problem "no key-press prompt at the end"
+    if [ "$ending" = "$ENDING_SUCCESS" ]; then
+        lost=$(missing_bytes "$case_dir/$client.flash" "$image")
+        if [ "$lost" -ne 0 ]; then
+            false_successes=$((false_successes + 1))
+            bytes_lost=$((bytes_lost + lost))
+            problem "success was reported, but the flash lacks $lost bytes of the image"
+        fi
+    fi
+}
+
+# The program in the background, so that the fault can strike during the transfer.
+start_update() {
+    timeout -k 5 "$UPDATE_TIMEOUT" "$update" </dev/null >"$case_dir/out.txt" 2>"$case_dir/err.txt" &
+    update_pid=$!
+}
+wait_update() { wait "$update_pid"; update_status=$?; }
+
+# Waits until the target has logged record N.
+wait_for_record() {   # CLIENT N
+    local tries
+    for tries in $(seq 400); do
+        grep -q "^record $2\b" "$case_dir/$1.log" 2>/dev/null && return 0
+        sleep 0.025
+    done
+    problem "the target never logged record $2"
+}
+
+# A run that goes through undisturbed: the target misbehaves only in the options it is given.
+options_case() {   # NAME ALLOWED IMAGE_OPTIONS TARGET_OPTION...
+    local name=$1 allowed=$2 image_options=$3
+    shift 3
+    begin_case "$name"
+    # shellcheck disable=SC2086
+    image ZENTRAVOX_fault.led $image_options
+    start_target fault-target "$@"
+    run_update
+    stop_target fault-target
+    judge "$allowed" fault-target ZENTRAVOX_fault.led
+    end_case
+}
+
+small="--lengths 260,23,12,100,6 --seed 71"
+large="--size 6000 --payload 256 --seed 72"
+
+begin_case "the target killed mid-transfer"
+image ZENTRAVOX_fault.led $large
+start_target fault-target
+start_update
+wait_for_record fault-target 5
+kill -KILL "${target_pids[fault-target]}" 2>/dev/null
+wait "${target_pids[fault-target]}" 2>/dev/null
+unset "target_pids[fault-target]"
+wait_update
+judge "$ENDING_MISSING|$ENDING_SILENT" fault-target ZENTRAVOX_fault.led
+end_case
+
+begin_case "the JACK server stopped mid-transfer"
+own_server=update-faults-$$
+if JACK_SERVER_STATE_DIR=$work_root "$jack_server_script" start "$own_server" >/dev/null 2>&1; then
+    saved_server=$JACK_DEFAULT_SERVER
+    export JACK_DEFAULT_SERVER=$own_server
+    image ZENTRAVOX_fault.led $large
+    start_target fault-target
+    start_update
+    wait_for_record fault-target 5
+    JACK_SERVER_STATE_DIR=$work_root "$jack_server_script" stop "$own_server" >/dev/null 2>&1
+    wait_update
+    # The target loses its server too; it is not what is judged here.
+    kill -KILL "${target_pids[fault-target]}" 2>/dev/null
+    wait "${target_pids[fault-target]}" 2>/dev/null
+    unset "target_pids[fault-target]"
+    export JACK_DEFAULT_SERVER=$saved_server
+    judge "$ENDING_MISSING|$ENDING_SILENT" fault-target ZENTRAVOX_fault.led
+else
+    problem "a second JACK server could not be started"
+fi
+end_case
+
+options_case "replies of 300 bytes" "$ENDING_SUCCESS" "$small" --pad 300
+options_case "300 short messages after every data message" "$ENDING_SUCCESS" "$small" --flood 300
+# Garbage that looks like a reply may be taken for one: a refusal, never an acceptance.
+options_case "3 garbage SysEx messages after every data message" "$ENDING_SUCCESS|$ENDING_REFUSED" "$small" --garbage 3
+options_case "replies just before the 600 ms wait ends" "$ENDING_SUCCESS" "$small" --delay 560
+# A late reply is taken for the next sending of the same record; the record sent again is written again.
+options_case "replies just after the 600 ms wait ends" "$ENDING_SUCCESS|$ENDING_SILENT|$ENDING_REFUSED" "$small" --delay 640
+options_case "a one-byte message before each handshake answer" "$ENDING_SUCCESS" "$small" --lone-f0
+
+cases=$((cases_passed + cases_failed))
+echo "fault matrix: $cases cases, $cases_passed passed, $false_successes false successes, $hangs hangs, $bytes_lost bytes lost"
+finish
