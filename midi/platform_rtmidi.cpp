@@ -135,9 +135,24 @@ void appendPorts(RtMidi::Api api, std::vector<PortEntry>& list) {
     }
 }
 
+// RtMidi's JACK objects leak their queue when no server answers; ask the server ourselves first.
+bool apiRuns(RtMidi::Api api) {
+#if defined(UPDATE_RTMIDI_JACK)
+    if (api == RtMidi::UNIX_JACK) {
+        jack_client_t* probe = jack_client_open(newClientName("probe").c_str(), JackNoStartServer, nullptr);
+        if (probe == nullptr) return false;
+        jack_client_close(probe);
+    }
+#endif
+    (void)api;
+    return true;
+}
+
 std::vector<PortEntry> listPorts(bool inputs) {
+    ensureQuiet();
     std::vector<PortEntry> list;
     for (const RtMidi::Api api : apisInOrder()) {
+        if (!apiRuns(api)) continue;
         if (inputs) {
             appendPorts<RtMidiIn>(api, list);
         } else {

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh Debian 12 machine: installs what is missing, builds the Linux
 # program and the Windows update.exe, starts a private JACK server for the tests on real MIDI ports,
-# and runs every test. Exit status 0 only when every test passed.
+# and runs every test: the plain suite (unit and scenario tests, the program's transcripts, the
+# end-to-end tests and the fault matrix over JACK, the Windows program under wine, the fuzz corpus
+# replays), then the suite under AddressSanitizer, UndefinedBehaviorSanitizer and ThreadSanitizer, and
+# a bounded run of each fuzzer. Exit status 0 only when everything passed.
+#   UPDATE_FUZZ_SECONDS   fuzzing time per fuzz target (default 60; 0 leaves fuzzing out)
 set -eu
 source "$(dirname "$0")/setup.sh"
 cd "$repo_root"
@@ -22,3 +26,12 @@ scripts/jack-server.sh start "$JACK_DEFAULT_SERVER" || echo "== No JACK server: 
 
 echo "== Tests"
 ctest --test-dir build --output-on-failure -j2
+
+scripts/sanitize.sh all
+
+fuzz_seconds=${UPDATE_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" -gt 0 ]; then
+    echo "== Fuzzing, $fuzz_seconds s per target"
+    scripts/fuzz.sh -t "$fuzz_seconds"
+fi
+echo "== All tests passed"
