@@ -377,19 +377,24 @@ MMRESULT WINAPI midiInOpen(LPHMIDIIN handle, UINT id, DWORD_PTR callback, DWORD_
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT WINAPI midiInPrepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
-    Lock lock = lockState();
-    if (inputIndexOf(handle) < 0) {
-        noteRefusal("midiInPrepareHeader", MMSYSERR_INVALHANDLE);
+// Preparing a header is the same for either direction: a known handle and a header of its true size.
+static MMRESULT prepareHeader(const char* call, bool handleKnown, LPMIDIHDR header, UINT size) {
+    if (!handleKnown) {
+        noteRefusal(call, MMSYSERR_INVALHANDLE);
         return MMSYSERR_INVALHANDLE;
     }
     if (!headerUsable(header, size)) {
-        noteRefusal("midiInPrepareHeader", MMSYSERR_INVALPARAM);
+        noteRefusal(call, MMSYSERR_INVALPARAM);
         return MMSYSERR_INVALPARAM;
     }
     header->dwFlags |= MHDR_PREPARED;
     preparedHeaders.insert(header);
     return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI midiInPrepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
+    Lock lock = lockState();
+    return prepareHeader("midiInPrepareHeader", inputIndexOf(handle) >= 0, header, size);
 }
 
 MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
@@ -518,17 +523,7 @@ MMRESULT WINAPI midiOutOpen(LPHMIDIOUT handle, UINT id, DWORD_PTR, DWORD_PTR, DW
 
 MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     Lock lock = lockState();
-    if (outputIndexOf(handle) < 0) {
-        noteRefusal("midiOutPrepareHeader", MMSYSERR_INVALHANDLE);
-        return MMSYSERR_INVALHANDLE;
-    }
-    if (!headerUsable(header, size)) {
-        noteRefusal("midiOutPrepareHeader", MMSYSERR_INVALPARAM);
-        return MMSYSERR_INVALPARAM;
-    }
-    header->dwFlags |= MHDR_PREPARED;
-    preparedHeaders.insert(header);
-    return MMSYSERR_NOERROR;
+    return prepareHeader("midiOutPrepareHeader", outputIndexOf(handle) >= 0, header, size);
 }
 
 MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
