@@ -34,16 +34,6 @@ protected:
     }
 };
 
-std::string hexOf(const Bytes& bytes, std::size_t from, std::size_t count) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = from; i < from + count; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
-
 TEST_F(Transfer, ACompleteUpdateSendsEveryRecordInElevenByteMessages) {
     const std::vector<std::size_t> lengths = {6, 11, 12, 22, 23, 300};
     std::vector<Bytes> records;

@@ -364,16 +364,6 @@ struct Sending {
     bool whole;
 };
 
-std::string hexOf(const Bytes& bytes, std::size_t from, std::size_t count) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = from; i < from + count; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
-
 int recordWithLengthField(const Case& c, const std::string& text) {
     for (std::size_t j = 0; j < c.records.size(); ++j)
         if (text.compare(0, 4, hexOf(c.records[j], 0, 2)) == 0) return static_cast<int>(j);

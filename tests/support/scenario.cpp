@@ -55,6 +55,16 @@ Bytes concat(const std::vector<Bytes>& records) {
     return all;
 }
 
+std::string hexOf(const Bytes& bytes, std::size_t from, std::size_t count) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::size_t i = from; i < from + count; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
+    }
+    return text;
+}
+
 void writeFile(const std::string& name, const std::string& text) {
     std::ofstream file(name, std::ios::binary);
     file << text;

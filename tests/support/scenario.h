@@ -30,6 +30,8 @@ Bytes makeRecord(const Bytes& payload);
 Bytes makeRecordOfLength(std::size_t recordLength, std::uint8_t seed = 1);
 Bytes concat(const std::vector<Bytes>& records);
 
+// `count` bytes from `from` as the upper-case hex text of data messages, written out independently.
+std::string hexOf(const Bytes& bytes, std::size_t from, std::size_t count);
 // Writes bytes as upper-case hex text, 16 to a line.
 void writeImageText(const std::string& name, const Bytes& bytes);
 void writeFile(const std::string& name, const std::string& text);
