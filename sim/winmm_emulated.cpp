@@ -392,6 +392,24 @@ static MMRESULT prepareHeader(const char* call, bool handleKnown, LPMIDIHDR head
     return MMSYSERR_NOERROR;
 }
 
+// Queueing or sending a header asks the same of it in either direction: a known handle, the header's
+// true size, and a header prepared before.
+static MMRESULT checkPreparedHeader(const char* call, bool handleKnown, LPMIDIHDR header, UINT size) {
+    if (!handleKnown) {
+        noteRefusal(call, MMSYSERR_INVALHANDLE);
+        return MMSYSERR_INVALHANDLE;
+    }
+    if (!headerUsable(header, size)) {
+        noteRefusal(call, MMSYSERR_INVALPARAM);
+        return MMSYSERR_INVALPARAM;
+    }
+    if (!(header->dwFlags & MHDR_PREPARED) || preparedHeaders.count(header) == 0) {
+        noteRefusal(call, MIDIERR_UNPREPARED);
+        return MIDIERR_UNPREPARED;
+    }
+    return MMSYSERR_NOERROR;
+}
+
 MMRESULT WINAPI midiInPrepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
     Lock lock = lockState();
     return prepareHeader("midiInPrepareHeader", inputIndexOf(handle) >= 0, header, size);
@@ -416,18 +434,7 @@ MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT siz
 MMRESULT WINAPI midiInAddBuffer(HMIDIIN handle, LPMIDIHDR header, UINT size) {
     Lock lock = lockState();
     const int index = inputIndexOf(handle);
-    if (index < 0) {
-        noteRefusal("midiInAddBuffer", MMSYSERR_INVALHANDLE);
-        return MMSYSERR_INVALHANDLE;
-    }
-    if (!headerUsable(header, size)) {
-        noteRefusal("midiInAddBuffer", MMSYSERR_INVALPARAM);
-        return MMSYSERR_INVALPARAM;
-    }
-    if (!(header->dwFlags & MHDR_PREPARED) || preparedHeaders.count(header) == 0) {
-        noteRefusal("midiInAddBuffer", MIDIERR_UNPREPARED);
-        return MIDIERR_UNPREPARED;
-    }
+    if (const MMRESULT refused = checkPreparedHeader("midiInAddBuffer", index >= 0, header, size)) return refused;
     if (header->dwFlags & MHDR_INQUEUE) {
         noteRefusal("midiInAddBuffer", MIDIERR_STILLPLAYING);
         return MIDIERR_STILLPLAYING;
@@ -529,18 +536,7 @@ MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT siz
 MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     Lock lock = lockState();
     const int index = outputIndexOf(handle);
-    if (index < 0) {
-        noteRefusal("midiOutLongMsg", MMSYSERR_INVALHANDLE);
-        return MMSYSERR_INVALHANDLE;
-    }
-    if (!headerUsable(header, size)) {
-        noteRefusal("midiOutLongMsg", MMSYSERR_INVALPARAM);
-        return MMSYSERR_INVALPARAM;
-    }
-    if (!(header->dwFlags & MHDR_PREPARED) || preparedHeaders.count(header) == 0) {
-        noteRefusal("midiOutLongMsg", MIDIERR_UNPREPARED);
-        return MIDIERR_UNPREPARED;
-    }
+    if (const MMRESULT refused = checkPreparedHeader("midiOutLongMsg", index >= 0, header, size)) return refused;
     EmulatedOutput& output = outputs[static_cast<std::size_t>(index)];
     if (output.sending != nullptr) {
         // The program sends one message at a time and waits for each; a second one means it did not.
