@@ -31,7 +31,8 @@ export JACK_NO_START_SERVER=1
 export JACK_DEFAULT_SERVER=$name
 
 answers() {
-    [ "$(jack_wait -c 2>/dev/null)" = "running" ]
+    # Bounded: a server that is still coming up may keep a client waiting.
+    [ "$(timeout 5 jack_wait -c 2>/dev/null)" = "running" ]
 }
 
 # The recorded pid, only while it is still the jackd we started for this name.
@@ -49,6 +50,30 @@ our_pid() {
     return 1
 }
 
+# One attempt: jackd in a session of its own, then up to 20 s for it to answer. A jackd that exits
+# during the wait is noticed at once rather than at the end of the wait.
+launch() {
+    rm -f "$pid_file"
+    # -S (synchronous) and a 256-frame period: on a small machine a 128-frame asynchronous server
+    # misses cycles and MIDI events go with them.
+    setsid jackd -n "$name" --no-realtime -S --port-max 64 -d dummy -r 48000 -p 256 \
+        </dev/null >>"$log_file" 2>&1 &
+    local pid=$!
+    echo "$pid" >"$pid_file"
+    for _ in $(seq 100); do
+        if answers; then
+            echo "jack-server: '$name' started (pid $pid, log $log_file)"
+            return 0
+        fi
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.2
+    done
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    rm -f "$pid_file"
+    return 1
+}
+
 start() {
     if answers; then
         echo "jack-server: '$name' already running"
@@ -59,21 +84,11 @@ start() {
         return 1
     fi
     mkdir -p "$state_dir" || return 1
-    rm -f "$pid_file"
-    # -S (synchronous) and a 256-frame period: on a small machine a 128-frame asynchronous server
-    # misses cycles and MIDI events go with them.
-    setsid jackd -n "$name" --no-realtime -S --port-max 64 -d dummy -r 48000 -p 256 \
-        </dev/null >"$log_file" 2>&1 &
-    local pid=$!
-    echo "$pid" >"$pid_file"
-    if jack_wait -w -t 10 >/dev/null 2>&1 && answers; then
-        echo "jack-server: '$name' started (pid $pid, log $log_file)"
-        return 0
-    fi
-    echo "jack-server: '$name' did not start; see $log_file" >&2
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    rm -f "$pid_file"
+    : >"$log_file"
+    # A second attempt for a start that a busy machine let time out.
+    launch || { echo "== retrying" >>"$log_file"; launch; } && return 0
+    echo "jack-server: '$name' did not start; the end of $log_file:" >&2
+    tail -n 15 "$log_file" | sed 's/^/  | /' >&2
     return 1
 }
 

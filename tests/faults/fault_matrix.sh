@@ -110,7 +110,7 @@ end_case
 
 begin_case "the JACK server stopped mid-transfer"
 own_server=update-faults-$$
-if JACK_SERVER_STATE_DIR=$work_root "$jack_server_script" start "$own_server" >/dev/null 2>&1; then
+if JACK_SERVER_STATE_DIR=$work_root "$jack_server_script" start "$own_server" >/dev/null 2>"$case_dir/jack-start.txt"; then
     saved_server=$JACK_DEFAULT_SERVER
     export JACK_DEFAULT_SERVER=$own_server
     image ZENTRAVOX_fault.led $large
@@ -126,7 +126,8 @@ if JACK_SERVER_STATE_DIR=$work_root "$jack_server_script" start "$own_server" >/
     export JACK_DEFAULT_SERVER=$saved_server
     judge "$ENDING_MISSING|$ENDING_SILENT" fault-target ZENTRAVOX_fault.led
 else
-    problem "a second JACK server could not be started"
+    problem "a second JACK server could not be started:
+$(cat "$case_dir/jack-start.txt")"
 fi
 end_case
 
