@@ -68,8 +68,13 @@ launch() {
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.2
     done
-    kill "$pid" 2>/dev/null
+    # A jackd that ignores SIGTERM for 5 s gets SIGKILL, so a failed start never hangs here.
+    kill -TERM "$pid" 2>/dev/null
+    (sleep 5; kill -KILL "$pid" 2>/dev/null) &
+    local watchdog=$!
     wait "$pid" 2>/dev/null
+    kill "$watchdog" 2>/dev/null
+    wait "$watchdog" 2>/dev/null
     rm -f "$pid_file"
     return 1
 }
