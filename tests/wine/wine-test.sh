@@ -66,18 +66,30 @@ stop_server() {
     "$server" -w >/dev/null 2>&1 || true
 }
 
+# A prefix is whole when wine's own DLLs are in it; a boot that fails leaves one without them.
+prefix_is_whole() {
+    [ -f "$prefix/system.reg" ] && [ -f "$prefix/drive_c/windows/system32/kernel32.dll" ]
+}
+
 make_prefix() {
-    rm -rf "$prefix"
+    local attempt
     mkdir -p "$state"
     echo "wine runtime: $runtime"
-    # The first boot of a prefix takes a while (tens of seconds on a slow machine).
-    if ! timeout 300 "$loader" wineboot --init </dev/null >"$state/wineboot.log" 2>&1; then
-        cat "$state/wineboot.log"
-        echo "FAILED: wineboot could not make the prefix"
-        exit 1
-    fi
-    "$server" -w >/dev/null 2>&1 || true
-    [ -f "$prefix/system.reg" ] || { echo "FAILED: no prefix at $prefix"; exit 1; }
+    # A boot that failed once may do well the second time; each attempt starts from nothing, with no
+    # wineserver left over from an earlier prefix at this path.
+    for attempt in 1 2 3; do
+        [ -d "$prefix" ] && stop_server
+        rm -rf "$prefix"
+        # The first boot of a prefix takes a while (tens of seconds on a slow machine).
+        local booted=0
+        timeout 300 "$loader" wineboot --init </dev/null >"$state/wineboot.log" 2>&1 && booted=1
+        "$server" -w >/dev/null 2>&1 || true
+        [ "$booted" -eq 1 ] && prefix_is_whole && return 0
+        echo "wineboot attempt $attempt left no whole prefix:"
+        sed 's/^/  | /' "$state/wineboot.log"
+    done
+    echo "FAILED: wineboot could not make the prefix"
+    exit 1
 }
 
 failures=0
@@ -350,7 +362,7 @@ case $action in
     stop) stop_server; exit 0 ;;
 esac
 declare -F "case_$action" >/dev/null || { echo "unknown case: $action" >&2; exit 2; }
-[ -f "$prefix/system.reg" ] || { echo "FAILED: no wine prefix at $prefix (the wine_prefix test makes it)"; exit 1; }
+prefix_is_whole || { echo "FAILED: no wine prefix at $prefix (the wine_prefix test makes it)"; exit 1; }
 echo "wine runtime: $runtime"
 "case_$action"
 [ "$failures" -eq 0 ] || exit 1
