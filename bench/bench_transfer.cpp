@@ -4,12 +4,12 @@
 // run_bench.py's table.
 #include <sys/resource.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "bench/round_trip.h"
 #include "midi/midi_ports.h"
 #include "midi/sysex.h"
 #include "protocol/reply_wait.h"
@@ -38,20 +38,11 @@ double medianRoundTripMs() {
     clearReplyMailbox();
     openMidiIn(0);
     openMidiOut(0);
-    std::vector<double> trips;
-    for (int i = 0; i < 200; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        sendSysEx(identToken.data(), identToken.size());
-        std::uint8_t code = 0;
-        // Polled without sleeping: the figure is the transport's, not the 1 ms poll's.
-        while (!takeReply(code) && std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) {}
-        trips.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-    }
+    const double roundTripMs = medianHandshakeMs(200);
     closeMidiIn();
     closeMidiOut();
     simStop();
-    std::sort(trips.begin(), trips.end());
-    return trips[trips.size() / 2];
+    return roundTripMs;
 }
 
 }  // namespace

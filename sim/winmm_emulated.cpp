@@ -377,8 +377,9 @@ MMRESULT WINAPI midiInOpen(LPHMIDIIN handle, UINT id, DWORD_PTR callback, DWORD_
     return MMSYSERR_NOERROR;
 }
 
-// Preparing a header is the same for either direction: a known handle and a header of its true size.
-static MMRESULT prepareHeader(const char* call, bool handleKnown, LPMIDIHDR header, UINT size) {
+// What every call on a header asks first, in either direction: a known handle and a header of its
+// true size.
+static MMRESULT checkHeader(const char* call, bool handleKnown, LPMIDIHDR header, UINT size) {
     if (!handleKnown) {
         noteRefusal(call, MMSYSERR_INVALHANDLE);
         return MMSYSERR_INVALHANDLE;
@@ -387,22 +388,21 @@ static MMRESULT prepareHeader(const char* call, bool handleKnown, LPMIDIHDR head
         noteRefusal(call, MMSYSERR_INVALPARAM);
         return MMSYSERR_INVALPARAM;
     }
+    return MMSYSERR_NOERROR;
+}
+
+static MMRESULT prepareHeader(const char* call, bool handleKnown, LPMIDIHDR header, UINT size) {
+    if (const MMRESULT refused = checkHeader(call, handleKnown, header, size); refused != MMSYSERR_NOERROR)
+        return refused;
     header->dwFlags |= MHDR_PREPARED;
     preparedHeaders.insert(header);
     return MMSYSERR_NOERROR;
 }
 
-// Queueing or sending a header asks the same of it in either direction: a known handle, the header's
-// true size, and a header prepared before.
+// Queueing or sending a header also needs it prepared before.
 static MMRESULT checkPreparedHeader(const char* call, bool handleKnown, LPMIDIHDR header, UINT size) {
-    if (!handleKnown) {
-        noteRefusal(call, MMSYSERR_INVALHANDLE);
-        return MMSYSERR_INVALHANDLE;
-    }
-    if (!headerUsable(header, size)) {
-        noteRefusal(call, MMSYSERR_INVALPARAM);
-        return MMSYSERR_INVALPARAM;
-    }
+    if (const MMRESULT refused = checkHeader(call, handleKnown, header, size); refused != MMSYSERR_NOERROR)
+        return refused;
     if (!(header->dwFlags & MHDR_PREPARED) || preparedHeaders.count(header) == 0) {
         noteRefusal(call, MIDIERR_UNPREPARED);
         return MIDIERR_UNPREPARED;

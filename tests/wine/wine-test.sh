@@ -150,6 +150,16 @@ expect_transcript() {
 }
 
 # The emulated winmm's report, without the messages the target received (expect_received has those).
+# The start of every emulated case's report: the program released all it took from winmm.
+NOTHING_LEFT_OPEN='inputs-open 0
+outputs-open 0
+buffers-queued 0
+headers-prepared 0
+timer-periods-held 0
+calls-refused 0
+closes-refused 0
+'
+
 expect_report() {
     local report=$work/scenario.report
     if [ ! -f "$report" ]; then
@@ -215,14 +225,7 @@ case_emulated_update() {
     scenario "inputs 1" "outputs 1"
     run_update
     expect_transcript $'Update V0.5 - Update Zentravox System\r\nOK: File \'ZENTRAVOX_A.led\' is open.\r\nThe Update Device is Open successfully:\r\nMIDIIN Device: Zentravox In\r\nMIDIOUT Device: Zentravox Out\r\n\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 8% done\r                        \rTransferring.. \\ 42% done\r                        \rTransferring.. \\ 57% done\rTransferring.. 100% done.  \r\n\r\nTarget update successfully!\r\n\r\nPress any key to continue... '
-    expect_report 'inputs-open 0
-outputs-open 0
-buffers-queued 0
-headers-prepared 0
-timer-periods-held 0
-calls-refused 0
-closes-refused 0
-port-calls +i0 +o0 -i0 -o0
+    expect_report "$NOTHING_LEFT_OPEN"'port-calls +i0 +o0 -i0 -o0
 handshakes 1
 records-accepted 4
 records-refused 0
@@ -247,14 +250,7 @@ case_emulated_reset_request() {
     scenario "inputs 1" "outputs 1" "handshake 0x15"
     run_update
     expect_transcript $'Update V0.5 - Update Zentravox System\r\nOK: File \'ZENTRAVOX_A.led\' is open.\r\nThe Update Device is Open successfully:\r\nMIDIIN Device: Zentravox In\r\nMIDIOUT Device: Zentravox Out\r\nPlease reset the product and retry again!\r\n\r\nPress any key to continue... '
-    expect_report 'inputs-open 0
-outputs-open 0
-buffers-queued 0
-headers-prepared 0
-timer-periods-held 0
-calls-refused 0
-closes-refused 0
-port-calls +i0 +o0 -i0 -o0
+    expect_report "$NOTHING_LEFT_OPEN"'port-calls +i0 +o0 -i0 -o0
 handshakes 1
 records-accepted 0
 records-refused 0
@@ -269,14 +265,7 @@ case_emulated_refusal() {
     scenario "inputs 1" "outputs 1" "record 1 1 0x20"
     run_update
     expect_transcript $'Update V0.5 - Update Zentravox System\r\nOK: File \'ZENTRAVOX_A.led\' is open.\r\nThe Update Device is Open successfully:\r\nMIDIIN Device: Zentravox In\r\nMIDIOUT Device: Zentravox Out\r\n\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 8% done\r\nThe CRC of the download file is error!\r\n\r                        \rTransferring.. - 8% done\r                        \rTransferring.. \\ 42% done\r                        \rTransferring.. \\ 57% done\rTransferring.. 100% done.  \r\n\r\nTarget update successfully!\r\n\r\nPress any key to continue... '
-    expect_report 'inputs-open 0
-outputs-open 0
-buffers-queued 0
-headers-prepared 0
-timer-periods-held 0
-calls-refused 0
-closes-refused 0
-port-calls +i0 +o0 -i0 -o0
+    expect_report "$NOTHING_LEFT_OPEN"'port-calls +i0 +o0 -i0 -o0
 handshakes 1
 records-accepted 4
 records-refused 1
@@ -292,14 +281,7 @@ case_emulated_silent_target() {
     run_update
     expect_transcript $'Update V0.5 - Update Zentravox System\r\nOK: File \'ZENTRAVOX_S.led\' is open.\r\nThe Update Device is Open successfully:\r\nMIDIIN Device: Zentravox In\r\nMIDIOUT Device: Zentravox Out\r\n\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 0% done\r\nFailed: Target is not responding.\r\n\r\nPress any key to continue... '
     # The target took all 20 sendings whole, and answered none.
-    expect_report 'inputs-open 0
-outputs-open 0
-buffers-queued 0
-headers-prepared 0
-timer-periods-held 0
-calls-refused 0
-closes-refused 0
-port-calls +i0 +o0 -i0 -o0
+    expect_report "$NOTHING_LEFT_OPEN"'port-calls +i0 +o0 -i0 -o0
 handshakes 1
 records-accepted 0
 records-refused 20
@@ -315,14 +297,7 @@ case_emulated_output_vanishes() {
     run_update
     expect_transcript $'Update V0.5 - Update Zentravox System\r\nOK: File \'ZENTRAVOX_A.led\' is open.\r\nThe Update Device is Open successfully:\r\nMIDIIN Device: Zentravox In\r\nMIDIOUT Device: Zentravox Out\r\n\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 8% done\r\nError: The MIDI Out of device is missing!\r\n\r\nPress any key to continue... '
     # The refused send's header was unprepared again, and the vanished port was still closed.
-    expect_report 'inputs-open 0
-outputs-open 0
-buffers-queued 0
-headers-prepared 0
-timer-periods-held 0
-calls-refused 0
-closes-refused 0
-port-calls +i0 +o0 -i0 -o0
+    expect_report "$NOTHING_LEFT_OPEN"'port-calls +i0 +o0 -i0 -o0
 handshakes 1
 records-accepted 1
 records-refused 0
@@ -340,14 +315,7 @@ case_emulated_discovery() {
     run_update
     expect_transcript $'Update V0.5 - Update Zentravox System\r\nOK: File \'ZENTRAVOX_A.led\' is open.\r\nThe Update Device is Open successfully:\r\nMIDIIN Device: Zentravox Update Port With A Ve\r\nMIDIOUT Device: Zentravox Out\r\n\r                        \rTransferring.. - 0% done\r                        \rTransferring.. - 8% done\r                        \rTransferring.. \\ 42% done\r                        \rTransferring.. \\ 57% done\rTransferring.. 100% done.  \r\n\r\nTarget update successfully!\r\n\r\nPress any key to continue... '
     # The four unanswered handshakes' replies went to the input that was not open.
-    expect_report 'inputs-open 0
-outputs-open 0
-buffers-queued 0
-headers-prepared 0
-timer-periods-held 0
-calls-refused 0
-closes-refused 0
-port-calls +i0 +o0 -o0 -i0 +i1 +o0 -i1 -o0
+    expect_report "$NOTHING_LEFT_OPEN"'port-calls +i0 +o0 -o0 -i0 +i1 +o0 -i1 -o0
 handshakes 5
 records-accepted 4
 records-refused 0

@@ -1,0 +1,28 @@
+// The transport's own round trip, apart from the protocol's pauses: handshakes on the open port pair,
+// each timed from the send to the answer in the mailbox.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "midi/midi_ports.h"
+#include "midi/sysex.h"
+#include "protocol/wire.h"
+
+// The median of `count` handshakes, in milliseconds. Polled without sleeping: the figure is the
+// transport's, not the 1 ms poll's. A handshake left unanswered counts as one second.
+inline double medianHandshakeMs(int count) {
+    std::vector<double> trips;
+    for (int i = 0; i < count; ++i) {
+        clearReplyMailbox();
+        const auto start = std::chrono::steady_clock::now();
+        sendSysEx(identToken.data(), identToken.size());
+        std::uint8_t code = 0;
+        while (!takeReply(code) && std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) {}
+        trips.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(trips.begin(), trips.end());
+    return trips[trips.size() / 2];
+}
