@@ -67,7 +67,6 @@ bool sendRecord(const UpdateImage& image, std::uint32_t position, std::uint32_t 
 void transferImage(const UpdateImage& image) {
     int spinner = 0;
     std::uint32_t position = 0;
-    std::uint32_t acked = 0;
     int failures = 0;
     for (;;) {
         if (position >= image.count) {
@@ -75,7 +74,7 @@ void transferImage(const UpdateImage& image) {
             return;
         }
         const std::uint32_t recordLength = image.bytes[position] * 256u + image.bytes[position + 1] + 2u;
-        printProgress(spinner, acked * 100u / image.count);
+        printProgress(spinner, position * 100u / image.count);
 
         if (!sendRecord(image, position, recordLength)) {
             std::printf("\nError: The MIDI Out of device is missing!\n\n");
@@ -92,7 +91,6 @@ void transferImage(const UpdateImage& image) {
             continue;
         }
         if (code == REPLY_RECORD_OK) {
-            acked += recordLength;
             position += recordLength;
             failures = 0;
             continue;
