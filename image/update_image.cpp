@@ -65,6 +65,12 @@ bool loadUpdateImage(UpdateImage& image, char (&name)[IMAGE_NAME_SIZE]) {
 }
 
 bool validateUpdateImage(const UpdateImage& image) {
+    // Text with no hex value at its start (an empty file, a byte-order mark, UTF-16, a web page saved
+    // instead of the image) reads as nothing: there is no firmware in it to send.
+    if (image.count == 0) {
+        reportBadImage();
+        return false;
+    }
     // Wide arithmetic throughout: a length field must never wrap a position back into the image.
     std::uint32_t position = 0;
     const std::uint32_t count = image.count;

@@ -68,7 +68,7 @@ check "a folder named like an image" "${banner}Error: File 'ZENTRAVOX.led' is no
 
 scratch
 : > ZENTRAVOX_empty.led
-check "an empty image goes on to discovery" "${banner}OK: File 'ZENTRAVOX_empty.led' is open.\n${not_found}${prompt}"
+check "an empty image is refused" "${banner}OK: File 'ZENTRAVOX_empty.led' is open.\nError: The upgrade file is error!\n\n${prompt}"
 
 scratch
 "$make_image" ZENTRAVOX.led --size 64

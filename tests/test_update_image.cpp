@@ -50,7 +50,6 @@ const std::string BAD_IMAGE = "Error: The upgrade file is error!\n\n";
 TEST(Validation, AcceptsSoundRecords) {
     EXPECT_TRUE(validate({0x00, 0x04, 0x01, 0x02, 0xFD, 0xFF}).ok);
     EXPECT_TRUE(validate({0x00, 0x02, 0x00, 0x00}).ok);   // an empty payload
-    EXPECT_TRUE(validate({}).ok);
     const Validation many = validate(concat({makeRecordOfLength(6), makeRecordOfLength(300), makeRecordOfLength(23)}));
     EXPECT_TRUE(many.ok);
     EXPECT_EQ(many.printed, "");
@@ -73,6 +72,7 @@ TEST(Validation, RefusesAWrongChecksumWord) {
 TEST(Validation, RefusesEveryMalformedRecordAndAlwaysEnds) {
     const Bytes sound = makeRecordOfLength(6);
     const std::vector<Bytes> malformed = {
+        {},                                            // no record at all: nothing to send
         {0x00, 0x00, 0x00, 0x00},                      // length field 0: would never move on
         {0x00, 0x01, 0x00, 0x00},                      // length field 1
         {0x00, 0x00},                                  // length field 0, nothing after it
@@ -153,13 +153,24 @@ TEST(ImageFile, AnEntryThatIsNotARegularFileFailsToOpenWithoutHanging) {
     }
 }
 
-TEST(ImageFile, EmptyTextOrTextThatCannotBeginAValueLoadsNothing) {
-    for (const char* text : {"", "; comment\n00 04", "\r\n"}) {
+// Files that hold no record at all, as users end up with them: nothing is sent, and no port is opened.
+TEST(ImageFile, TextWithNoRecordIsRefusedBeforeAnyPortIsOpened) {
+    const std::vector<std::pair<const char*, std::string>> files = {
+        {"empty", ""},
+        {"line ends only", "\r\n"},
+        {"a comment first", "; comment\n00 04"},
+        {"a byte-order mark", "\xEF\xBB\xBF" "00 04 01 02 FD FF\r\n"},
+        {"UTF-16 with its mark", std::string("\xFF\xFE" "0\0" "0\0" " \0" "0\0" "4\0", 12)},
+        {"UTF-16 without a mark", std::string("0\0" "0\0" " \0" "0\0" "4\0", 10)},
+        {"a web page", "<!DOCTYPE html>\n<html><body>404 Not Found</body></html>\n"},
+        {"Intel HEX", ":0600000000040102FDFFF9\n:00000001FF\n"}};
+    for (const auto& [what, text] : files) {
         ScratchFolder folder;
         writeFile("ZENTRAVOX.led", text);
-        const Load result = load();
-        EXPECT_TRUE(result.ok);
-        EXPECT_EQ(image.count, 0);
+        EXPECT_EQ(runUpdateWith(SimScenario{}),
+                  BANNER + "OK: File 'ZENTRAVOX.led' is open.\n" + BAD_IMAGE + KEY_PROMPT)
+            << what;
+        EXPECT_EQ(simPortCalls(), "") << what;
     }
 }
 

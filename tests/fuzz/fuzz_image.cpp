@@ -59,9 +59,10 @@ std::vector<std::uint8_t> decodeText(const std::uint8_t* text, std::size_t size,
     return values;
 }
 
-// --- the records, walked from the layout alone ---
+// --- the records, walked from the layout alone: at least one, each sound, ending with the text ---
 
 bool recordsCheckOut(const std::vector<std::uint8_t>& image) {
+    if (image.empty()) return false;   // no record: no firmware to send
     const std::uint64_t end = image.size();
     std::uint64_t at = 0;
     while (at != end) {
