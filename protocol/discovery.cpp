@@ -8,6 +8,8 @@
 #include "protocol/reply_wait.h"
 #include "protocol/wire.h"
 
+int unansweredHandshakes = 0;
+
 namespace {
 
 // Ports are numbered without gaps: counting stops at the first index that does not exist.
@@ -19,13 +21,19 @@ int countPorts(bool (*portName)(int, char (&)[MIDI_NAME_SIZE])) {
 }
 
 std::uint8_t handshakeOpenPair(const std::array<std::uint8_t, identToken.size()>& payload, std::uint8_t expected) {
-    for (int attempt = 0; attempt < HANDSHAKES_PER_PAIR; ++attempt) {
+    int answered = 0;
+    for (int attempt = 1; attempt <= HANDSHAKES_PER_PAIR; ++attempt) {
         // A failed send simply goes unanswered.
         sendSysEx(payload.data(), static_cast<std::uint16_t>(payload.size()));
         std::uint8_t code = 0;
         if (!waitForReply(HANDSHAKE_WAIT_POLLS, code)) continue;
-        if (code == expected) return DEVICE_READY;
-        if (code == REPLY_RESET_NEEDED) return REPLY_RESET_NEEDED;
+        ++answered;
+        if (code == expected || code == REPLY_RESET_NEEDED) {
+            // The target answers in turn: what came was the answer to the oldest handshake, and the
+            // later ones may still be answered.
+            unansweredHandshakes = attempt - answered;
+            return code == expected ? DEVICE_READY : REPLY_RESET_NEEDED;
+        }
         // Any other code is no answer; the next handshake follows at once.
     }
     return DEVICE_NOT_FOUND;
@@ -39,6 +47,7 @@ std::uint8_t findUpdateDevice(std::uint8_t expected) {
     const std::array<std::uint8_t, identToken.size()> payload = identToken;
 
     std::uint8_t outcome = DEVICE_NOT_FOUND;
+    unansweredHandshakes = 0;
     for (int in = 0; in < inCount && outcome == DEVICE_NOT_FOUND; ++in) {
         if (openMidiIn(in) != MIDI_OK) continue;
         for (int out = 0; out < outCount && outcome == DEVICE_NOT_FOUND; ++out) {

@@ -10,3 +10,7 @@ constexpr std::uint8_t DEVICE_READY = 1;
 // Tries the pairs, inputs outer and outputs inner, and leaves the first pair that answers `expected`
 // or the reset request open. Prints the ports' names, or that no device was found.
 std::uint8_t findUpdateDevice(std::uint8_t expected);
+
+// Handshakes sent on the kept pair that have had no answer yet. A target that answers a handshake
+// after its wait has ended still answers it, during the transfer: that answer belongs to no record.
+extern int unansweredHandshakes;

@@ -25,7 +25,13 @@ constexpr int HANDSHAKE_WAIT_POLLS = 500;   // 1 ms each
 
 // Transfer: 11 record bytes become the 22 hex characters of one data message.
 constexpr int RECORD_BYTES_PER_MESSAGE = 11;
-constexpr int RECORD_REPLY_WAIT_POLLS = 600;   // 1 ms each; the target erases and writes flash meanwhile
+// 1 ms each, counted from the sending's last data message: the target erases and writes flash
+// meanwhile, and a slow one answers up to 2 s later. A sending is given up only after this silence.
+constexpr int RECORD_REPLY_WAIT_POLLS = 2000;
+// A target that has answered later than that may still answer a sending given up on. Before the next
+// record goes out, such answers are waited for as long as the target has shown it takes, and this long
+// again for the variation between its answers.
+constexpr unsigned LATE_ANSWER_SLACK_MS = 1000;
 constexpr int RECORD_FAILURE_LIMIT = 20;       // failures in a row before the transfer gives up
 // The 1 ms pause after every data message paces the target's receive buffer; it is part of the wire.
 constexpr unsigned DATA_MESSAGE_PAUSE_MS = 1;

@@ -29,6 +29,7 @@ struct Pending {
     int input;
     std::vector<std::uint8_t> bytes;
     bool sysex;
+    int answers;
 };
 
 struct World {
@@ -42,6 +43,8 @@ struct World {
     std::uint64_t virtualNowMs = 0;
     std::uint64_t nextOrder = 0;
     long messagesToTarget = 0;
+    std::uint64_t lastAnswerDueMs = 0;   // the target answers over one line, in order
+    bool answered = false;
     bool targetOutputGone = false;
     bool targetInputGone = false;
     // Real-time mode only.
@@ -66,9 +69,11 @@ std::uint64_t nowUs() {
 
 std::uint64_t nowMs() { return world.scenario.realTime ? nowUs() / 1000 : world.virtualNowMs; }
 
-void logEvent(SimEventKind kind, int port, const std::uint8_t* bytes = nullptr, std::size_t length = 0) {
+void logEvent(SimEventKind kind, int port, const std::uint8_t* bytes = nullptr, std::size_t length = 0,
+              int answers = SIM_STRAY) {
     const std::uint64_t us = nowUs();
-    world.events.push_back(SimEvent{kind, port, us / 1000, us, std::vector<std::uint8_t>(bytes, bytes + length)});
+    world.events.push_back(
+        SimEvent{kind, port, us / 1000, us, std::vector<std::uint8_t>(bytes, bytes + length), answers});
 }
 
 void logCall(const char* call, int port) {
@@ -77,8 +82,8 @@ void logCall(const char* call, int port) {
     world.calls += std::to_string(port);
 }
 
-void schedule(int input, std::vector<std::uint8_t> bytes, bool sysex, std::uint64_t dueMs) {
-    world.pending.push_back(Pending{dueMs, world.nextOrder++, input, std::move(bytes), sysex});
+void schedule(int input, std::vector<std::uint8_t> bytes, bool sysex, std::uint64_t dueMs, int answers = SIM_STRAY) {
+    world.pending.push_back(Pending{dueMs, world.nextOrder++, input, std::move(bytes), sysex, answers});
     worldChanged.notify_all();
 }
 
@@ -104,10 +109,10 @@ bool inputReachable(int input) {
 // calls back into its backend, and a real driver does not hold our locks either.
 void deliver(Lock& lock, Pending message) {
     if (!inputReachable(message.input)) {
-        logEvent(SIM_LOST, message.input, message.bytes.data(), message.bytes.size());
+        logEvent(SIM_LOST, message.input, message.bytes.data(), message.bytes.size(), message.answers);
         return;
     }
-    logEvent(SIM_DELIVERED, message.input, message.bytes.data(), message.bytes.size());
+    logEvent(SIM_DELIVERED, message.input, message.bytes.data(), message.bytes.size(), message.answers);
     const SimInput input = world.inputs[message.input];
     world.deliveringTo = message.input;
     lock.unlock();
@@ -190,8 +195,15 @@ void afterMessageToTarget(const std::uint8_t* bytes, std::size_t length) {
     std::vector<TargetReply> replies;
     targetReceive(world.target, bytes, length, replies);
     const std::uint64_t now = nowMs();
-    for (TargetReply& reply : replies)
-        schedule(world.scenario.targetInput, std::move(reply.bytes), true, now + reply.delayMs);
+    for (TargetReply& reply : replies) {
+        // The target has one line out and answers in turn: a late answer holds up the ones after it,
+        // and each answer takes the line for a millisecond (3 bytes at 31,250 baud, 10 bits a byte).
+        const std::uint64_t lineFree = world.answered ? world.lastAnswerDueMs + 1 : 0;
+        const std::uint64_t due = std::max(now + reply.delayMs, lineFree);
+        world.lastAnswerDueMs = due;
+        world.answered = true;
+        schedule(world.scenario.targetInput, std::move(reply.bytes), true, due, reply.answers);
+    }
     for (const SimStray& stray : world.scenario.strays)
         if (stray.trigger == SIM_AFTER_MESSAGE && stray.count == number)
             schedule(world.scenario.targetInput, stray.bytes, stray.sysex, now + stray.delayMs);
@@ -214,6 +226,8 @@ void simStart(const SimScenario& scenario) {
     world.virtualNowMs = 0;
     world.nextOrder = 0;
     world.messagesToTarget = 0;
+    world.lastAnswerDueMs = 0;
+    world.answered = false;
     world.targetOutputGone = false;
     world.targetInputGone = false;
     world.stopping = false;

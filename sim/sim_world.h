@@ -49,12 +49,17 @@ struct SimScenario {
 
 enum SimEventKind { SIM_OPEN_IN, SIM_CLOSE_IN, SIM_OPEN_OUT, SIM_CLOSE_OUT, SIM_SENT, SIM_DELIVERED, SIM_LOST };
 
+// What a message on its way to the program is: the target's answer to one of its logged sendings
+// (an index in TargetModel::sendings), its answer to a handshake or a broken message, or a stray.
+constexpr int SIM_STRAY = -2;
+
 struct SimEvent {
     SimEventKind kind;
     int port;                           // the input or output index
     std::uint64_t timeMs;
     std::uint64_t timeUs;               // finer, for measuring a real-time world
     std::vector<std::uint8_t> bytes;    // SIM_SENT, SIM_DELIVERED, SIM_LOST
+    int answers = SIM_STRAY;            // SIM_DELIVERED, SIM_LOST: a sending, TARGET_NO_SENDING or SIM_STRAY
 };
 
 // Delivers one message to an open, started input: sysex false for a short message.

@@ -1,11 +1,11 @@
 // The target's side of the update conversation, as the program sees it on the wire: it answers the
 // identification handshake, reassembles the hex-text data messages into records by their length
-// field, checks each record's checksum, answers with a reply code and keeps what it accepted in its
+// field, checks each record's checksum, answers with a reply code and writes what it accepted into its
 // flash. No platform, no ports, no clock: whoever drives the model decides when replies travel.
-// Told so, it takes a record that arrives again right after it was accepted as written already, as a
-// real target does that writes each record where its address says: it is accepted once more, and the
-// flash keeps one copy. (Images whose records are opaque may hold two equal records in a row, so this
-// is not the default.)
+// It is a measuring instrument: the flash is what it wrote, in the order it wrote it, and a record that
+// arrives whole and sound twice is written twice, as a target that writes in arrival order does. Every
+// whole record that arrived is logged with what the target answered, so a test can tell which sending
+// each reply answers.
 #pragma once
 
 #include <cstddef>
@@ -24,29 +24,38 @@ struct TargetAnswer {
 struct TargetScript {
     // Handshakes are counted from 1 over the target's life. Empty: answer REPLY_READY at once.
     std::function<TargetAnswer(int handshake)> onHandshake;
-    // `record` counts from 0 (the record the target is waiting for), `sending` from 1 (how often
-    // that record has now arrived whole). Empty: answer by checksum at once.
+    // `record` counts from 1 (the record the target is waiting for: one more than it has written),
+    // `sending` from 1 (how often that record has now arrived whole). Empty: answer by checksum at once.
     std::function<TargetAnswer(int record, int sending)> onRecord;
-    bool rewritesRepeats = false;
 };
+
+// No sending: the reply answers a handshake.
+constexpr int TARGET_NO_SENDING = -1;
 
 struct TargetReply {
     std::vector<std::uint8_t> bytes;  // F0, code, F7
     unsigned delayMs;
+    int answers;                      // index in TargetModel::sendings, or TARGET_NO_SENDING
+};
+
+// One whole record as it arrived, and what the target made of it.
+struct TargetSending {
+    std::vector<std::uint8_t> bytes;
+    int code;                         // the reply code sent, or TARGET_SILENT
+    bool written;                     // written into the flash
 };
 
 struct TargetModel {
     TargetScript script;
     int handshakes = 0;
-    int record = 0;
+    int record = 1;                            // the record the target is waiting for, from 1
     int sending = 0;
     int messages = 0;                          // every message received, handshakes included
     std::vector<std::uint8_t> assembling;      // bytes of the record being reassembled
-    std::vector<std::uint8_t> flash;           // accepted records, whole, in order of acceptance
-    std::vector<std::uint8_t> lastAccepted;    // the record accepted last, to know it when it comes again
-    unsigned lastAcceptedDelayMs = 0;
-    int recordsAccepted = 0;
-    int recordsRefused = 0;
+    std::vector<std::uint8_t> flash;           // every record written, whole, in the order written
+    std::vector<TargetSending> sendings;       // every whole record received, in order of arrival
+    int recordsAccepted = 0;                   // records written: each sending answered 1A or 77
+    int recordsRefused = 0;                    // sendings answered otherwise or not at all
     bool restarted = false;                    // answered REPLY_DONE_RESTART
 };
 

@@ -190,7 +190,8 @@ void ensureWorld(Lock&) {
         const auto at = rules.handshakeAt.find(handshake);
         return TargetAnswer{at != rules.handshakeAt.end() ? at->second : rules.handshakeCode, rules.delayMs};
     };
-    scenario.target.onRecord = [](int record, int sending) {
+    scenario.target.onRecord = [](int number, int sending) {
+        const int record = number - 1;   // the scenario counts records from 0
         for (const RecordRule& rule : rules.records)
             if (rule.record == record && (rule.sending == 0 || rule.sending == sending))
                 return TargetAnswer{rule.code, rules.delayMs};

@@ -80,11 +80,6 @@ TEST_F(Transfer, DataMessagesArePacedOneMillisecondApart) {
     EXPECT_EQ(times[3] - times[2], 1u);
 }
 
-TEST_F(Transfer, AnEmptyImageIsDoneAtOnce) {
-    EXPECT_EQ(run({}), expected(DONE));
-    EXPECT_TRUE(dataMessagesSent(0).empty());
-}
-
 TEST_F(Transfer, EachRefusalIsReportedAndTheSameRecordIsSentAgain) {
     const std::vector<std::pair<int, std::string>> refusals = {
         {0x20, CRC},
@@ -98,7 +93,7 @@ TEST_F(Transfer, EachRefusalIsReportedAndTheSameRecordIsSentAgain) {
     for (const auto& [code, message] : refusals) {
         const int refused = code;
         const std::string transcript = run(image, answering([refused](int record, int sending) {
-            return TargetAnswer{record == 1 && sending == 1 ? refused : TARGET_CHECKSUM, 0};
+            return TargetAnswer{record == 2 && sending == 1 ? refused : TARGET_CHECKSUM, 0};
         }));
         // 6 of 20 bytes were accepted before the second record: 30 %.
         EXPECT_EQ(transcript, expected("\r                        \rTransferring.. - 0% done"
@@ -144,16 +139,16 @@ TEST_F(Transfer, TwentyRefusalsInARowEndTheTransfer) {
 TEST_F(Transfer, ASilentTargetIsGivenUpAfterTwentyWaits) {
     const std::string transcript = run(SIX, answering([](int, int) { return TargetAnswer{TARGET_SILENT, 0}; }));
     EXPECT_EQ(transcript, expected(progressRepeated(20, "") + "\nFailed: Target is not responding.\n\n"));
-    // The handshake's answer after 1 ms; then each sending: one data message, its 1 ms pause and 600
-    // polls of 1 ms.
-    EXPECT_EQ(simNowMs(), 1u + 20u * 601u);
+    // The handshake's answer after 1 ms; then each sending: one data message, its 1 ms pause and 2000
+    // polls of 1 ms, the longest a slow target may take to answer.
+    EXPECT_EQ(simNowMs(), 1u + 20u * 2001u);
     EXPECT_EQ(simPortsOpen(), 0);
 }
 
 TEST_F(Transfer, TheRestartCodeEndsTheTransferAsASuccess) {
     const Bytes image = concat({SIX, SIX, SIX});
     const std::string transcript = run(image, answering([](int record, int) {
-        return TargetAnswer{record == 1 ? 0x77 : TARGET_CHECKSUM, 0};
+        return TargetAnswer{record == 2 ? 0x77 : TARGET_CHECKSUM, 0};
     }));
     EXPECT_EQ(transcript, expected("\r                        \rTransferring.. - 0% done"
                                    "\r                        \rTransferring.. - 33% done" +
@@ -171,7 +166,7 @@ TEST_F(Transfer, TheRestartCodeIsASuccessEvenAsTheTwentiethFailureInARow) {
 TEST_F(Transfer, TheSpinnerTurnsEverySecondRecordAndStepsBackOnAResend) {
     const Bytes image = concat({SIX, SIX, SIX, SIX, SIX, SIX, SIX, SIX, SIX, SIX});
     const std::string transcript = run(image, answering([](int record, int sending) {
-        return TargetAnswer{record == 2 && sending == 1 ? 0x23 : TARGET_CHECKSUM, 0};
+        return TargetAnswer{record == 3 && sending == 1 ? 0x23 : TARGET_CHECKSUM, 0};
     }));
     std::string progress;
     const char spinner[] = "--\\\\\\||//--";   // record 2 is shown twice with the same character
@@ -199,31 +194,107 @@ TEST_F(Transfer, AFailureOnTheShortLastMessageIsOnlyNoticedOnTheNextFullOne) {
     EXPECT_EQ(transcript, expected(progressRepeated(2, "") + "\nError: The MIDI Out of device is missing!\n\n"));
 }
 
-TEST_F(Transfer, ALateReplyIsTakenAsTheAnswerToTheNextSendingOfTheSameRecord) {
-    const Bytes image = concat({SIX, makeRecordOfLength(8)});
-    const std::string transcript = run(image, answering([](int record, int sending) {
-        if (record == 0 && sending == 1) return TargetAnswer{0x1A, 650};
-        // The target has already taken record 0; its copy, sent again, goes unanswered.
-        if (record == 1 && sending == 1) return TargetAnswer{TARGET_SILENT, 0};
-        return TargetAnswer{TARGET_CHECKSUM, 0};
-    }));
-    EXPECT_EQ(transcript, expected("\r                        \rTransferring.. - 0% done"
-                                   "\r                        \rTransferring.. - 0% done"
-                                   "\r                        \rTransferring.. - 42% done" +
-                                   DONE));
-    EXPECT_EQ(dataMessagesSent(0).size(), 3u);
-    EXPECT_EQ(simFlash(), image);
+// A slow target: every answer `lateMs` after the message it answers, handshakes' too unless told;
+// records refused as `refuse` says (0: answer by checksum).
+SimScenario slowTarget(unsigned lateMs, std::function<int(int record, int sending)> refuse,
+                       unsigned handshakeLateMs = ~0u) {
+    SimScenario scenario;
+    const unsigned handshakeMs = handshakeLateMs == ~0u ? lateMs : handshakeLateMs;
+    scenario.target.onHandshake = [handshakeMs](int) { return TargetAnswer{0x43, handshakeMs}; };
+    scenario.target.onRecord = [lateMs, refuse](int record, int sending) {
+        const int code = refuse(record, sending);
+        return TargetAnswer{code != 0 ? code : TARGET_CHECKSUM, lateMs};
+    };
+    return scenario;
 }
 
-TEST_F(Transfer, RepliesThatAlwaysComeLateStillLeaveTheWholeImageInATargetThatRewritesRepeats) {
-    // Every answer lands after the 600 ms wait: each is taken for the next sending, so the program runs
-    // one answer behind the target, and the records sent again are written again in the same place.
-    const Bytes image = concat({makeRecordOfLength(30, 1), makeRecordOfLength(8, 2), makeRecordOfLength(17, 3)});
-    SimScenario scenario = answering([](int, int) { return TargetAnswer{TARGET_CHECKSUM, 640}; });
-    scenario.target.rewritesRepeats = true;
-    const std::string transcript = run(image, scenario);
-    EXPECT_NE(transcript.find("\nTarget update successfully!\n\n"), std::string::npos);
-    EXPECT_EQ(simFlash(), image);
+const Bytes THREE_RECORDS = concat({SIX, makeRecordOfLength(30, 2), makeRecordOfLength(17, 3)});
+
+int refuseSomeSendings(int record, int sending) {
+    if (record == 2 && sending == 1) return 0x20;
+    if (record == 3 && sending <= 2) return 0x24;
+    return 0;
+}
+
+// What a success must mean: the target wrote the image, each record once.
+void expectFlashIsTheImageOnce(const Bytes& image, int records, const std::string& what) {
+    EXPECT_EQ(simFlash(), image) << what;
+    EXPECT_EQ(simTargetSnapshot().recordsAccepted, records) << what;
+}
+
+TEST_F(Transfer, ATargetThatAnswersUpToTwoSecondsLateIsUpdatedAsAPromptOneIs) {
+    const auto prompt = [](std::function<int(int, int)> refuse) {
+        SimScenario scenario = slowTarget(0, refuse);
+        return scenario;
+    };
+    const std::vector<std::pair<const char*, std::function<int(int, int)>>> answers = {
+        {"accepting all", [](int, int) { return 0; }}, {"refusing some", refuseSomeSendings}};
+    for (const auto& [what, refuse] : answers) {
+        const std::string expectedTranscript = run(THREE_RECORDS, prompt(refuse));
+        const std::vector<std::string> expectedWire = dataMessagesSent(0);
+        for (unsigned lateMs : {650u, 700u, 1300u, 1500u, 1990u}) {
+            const std::string why = std::string(what) + ", " + std::to_string(lateMs) + " ms late";
+            EXPECT_EQ(run(THREE_RECORDS, slowTarget(lateMs, refuse)), expectedTranscript) << why;
+            // Each record went out once, and again only after a refusal.
+            EXPECT_EQ(dataMessagesSent(0), expectedWire) << why;
+            expectFlashIsTheImageOnce(THREE_RECORDS, 3, why);
+        }
+    }
+}
+
+TEST_F(Transfer, ATargetLaterThanTwoSecondsIsNeverReportedUpdated) {
+    // Its answer comes after the record has gone out again: the target writes the record twice, and
+    // its answers to both sendings say so.
+    const std::vector<std::pair<const char*, std::function<int(int, int)>>> answers = {
+        {"accepting all", [](int, int) { return 0; }}, {"refusing some", refuseSomeSendings}};
+    for (const auto& [what, refuse] : answers) {
+        for (unsigned lateMs : {2050u, 2500u, 4000u, 9000u}) {
+            const std::string why = std::string(what) + ", " + std::to_string(lateMs) + " ms late";
+            const std::string transcript = run(THREE_RECORDS, slowTarget(lateMs, refuse, 0));
+            EXPECT_EQ(transcript.find("Target update successfully!"), std::string::npos) << why;
+            EXPECT_NE(transcript.find("\nError in updating.\n"), std::string::npos) << why;
+        }
+    }
+}
+
+TEST_F(Transfer, AnAnswerThatArrivesWhileARecordGoesOutIsNotItsAnswer) {
+    // Record 2's first sending is never answered (its answer lost on the way); a stray "record OK"
+    // arrives while it goes out. Taking it would skip a record the target never wrote.
+    const Bytes image = concat({SIX, makeRecordOfLength(45, 2)});
+    SimScenario scenario = answering([](int record, int sending) {
+        return TargetAnswer{record == 2 && sending == 1 ? TARGET_SILENT : TARGET_CHECKSUM, 0};
+    });
+    scenario.strays = {{SIM_AFTER_MESSAGE, 4, 0, {0xF0, 0x1A, 0xF7}, true}};   // after record 2's 2nd message
+    EXPECT_EQ(run(image, scenario), expected("\r                        \rTransferring.. - 0% done"
+                                             "\r                        \rTransferring.. - 11% done"
+                                             "\r                        \rTransferring.. - 11% done" +
+                                             DONE));
+    expectFlashIsTheImageOnce(image, 2, "");
+}
+
+TEST_F(Transfer, ALostAnswerCostsOneResendAndTheRecordIsWrittenOnce) {
+    const std::string transcript = run(THREE_RECORDS, answering([](int record, int sending) {
+        return TargetAnswer{record == 2 && sending == 1 ? TARGET_SILENT : TARGET_CHECKSUM, 0};
+    }));
+    EXPECT_EQ(transcript, expected("\r                        \rTransferring.. - 0% done"
+                                   "\r                        \rTransferring.. - 11% done"
+                                   "\r                        \rTransferring.. - 11% done"
+                                   "\r                        \rTransferring.. \\ 67% done" +
+                                   DONE));
+    expectFlashIsTheImageOnce(THREE_RECORDS, 3, "");
+}
+
+TEST_F(Transfer, LateAnswersToHandshakesAreNotTakenForRecords) {
+    // Discovery's handshakes went unanswered for 500 ms each, so it sent more; their answers arrive
+    // during the transfer, where 0x43 would otherwise count as a refusal.
+    SimScenario scenario = answering([](int, int) { return TargetAnswer{TARGET_CHECKSUM, 0}; });
+    scenario.target.onHandshake = [](int) { return TargetAnswer{0x43, 1700}; };
+    const Bytes image = concat({SIX, makeRecordOfLength(30, 2), SIX});
+    EXPECT_EQ(run(image, scenario), expected("\r                        \rTransferring.. - 0% done"
+                                             "\r                        \rTransferring.. - 14% done"
+                                             "\r                        \rTransferring.. \\ 85% done" +
+                                             DONE));
+    expectFlashIsTheImageOnce(image, 3, "");
 }
 
 TEST_F(Transfer, AOneByteMessageDoesNotEndTheWaitForAReply) {

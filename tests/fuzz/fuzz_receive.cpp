@@ -173,7 +173,7 @@ Case decodeCase(const std::uint8_t* data, std::size_t size) {
     s.target.onRecord = [overrideList, other, answered](int record, int sending) {
         TargetAnswer answer = other;
         for (const Override& o : overrideList) {
-            if (o.record == record && o.sending == sending) {
+            if (o.record + 1 == record && o.sending == sending) {
                 answer = o.answer;
                 break;
             }
@@ -278,8 +278,9 @@ const std::string GAVE_UP = "\nError in updating.\n";
 const std::string SILENT = "\nFailed: Target is not responding.\n\n";
 const std::string OUT_MISSING = "\nError: The MIDI Out of device is missing!\n\n";
 const std::string PROGRESS = "\r                        \rTransferring.. ";
+const std::string BAD_IMAGE = "Error: The upgrade file is error!\n\n";
 
-enum class Ending { NotFound, Reset, Done, Restarted, GaveUp, Silent, OutMissing };
+enum class Ending { BadImage, NotFound, Reset, Done, Restarted, GaveUp, Silent, OutMissing };
 
 struct Console {
     Ending ending;
@@ -299,6 +300,10 @@ Console readConsole(std::string text) {
     check(text.size() >= KEY_PROMPT.size() && text.compare(text.size() - KEY_PROMPT.size(), KEY_PROMPT.size(), KEY_PROMPT) == 0,
           "the console does not end with the key prompt");
     text.erase(text.size() - KEY_PROMPT.size());
+    if (text == BAD_IMAGE) {
+        console.ending = Ending::BadImage;
+        return console;
+    }
     if (text == NOT_FOUND) {
         console.ending = Ending::NotFound;
         return console;
@@ -432,9 +437,10 @@ bool anyBetween(const std::vector<std::size_t>& evidence, long after, std::size_
 bool answersInside(const Case& c) {
     for (const TargetAnswer& a : c.handshakeAnswers)
         if (a.delayMs > 490) return false;
-    if (c.laterHandshakes.delayMs > 490 || c.otherSendings.delayMs > 590) return false;
+    const unsigned recordAnswerLimit = RECORD_REPLY_WAIT_POLLS - 10;
+    if (c.laterHandshakes.delayMs > 490 || c.otherSendings.delayMs > recordAnswerLimit) return false;
     for (const Override& o : c.overrides)
-        if (o.answer.delayMs > 590) return false;
+        if (o.answer.delayMs > recordAnswerLimit) return false;
     return true;
 }
 
@@ -456,8 +462,12 @@ void checkRun(const Case& c, const std::string& transcript) {
     std::uint64_t boundMs = pairs * HANDSHAKES_PER_PAIR * (sendMs + HANDSHAKE_WAIT_POLLS * POLL_INTERVAL_MS);
     std::uint64_t boundMessages = pairs * HANDSHAKES_PER_PAIR;
     for (const Bytes& r : c.records) {
-        boundMs += RECORD_FAILURE_LIMIT *
-                   (messagesOf(r.size()) * (sendMs + DATA_MESSAGE_PAUSE_MS) + RECORD_REPLY_WAIT_POLLS * POLL_INTERVAL_MS);
+        const std::uint64_t sendingsMs =
+            RECORD_FAILURE_LIMIT *
+            (messagesOf(r.size()) * (sendMs + DATA_MESSAGE_PAUSE_MS) + RECORD_REPLY_WAIT_POLLS * POLL_INTERVAL_MS);
+        // After the record is written, answers still owed to its sendings are waited for, at most as
+        // long as the longest an answer has taken, and the slack.
+        boundMs += sendingsMs + sendingsMs + LATE_ANSWER_SLACK_MS;
         boundMessages += RECORD_FAILURE_LIMIT * messagesOf(r.size());
     }
     check(simNowMs() <= boundMs,
@@ -482,6 +492,12 @@ void checkRun(const Case& c, const std::string& transcript) {
     check(idents.size() + data.size() <= boundMessages, "more messages than the wire's limits allow");
 
     const Console console = readConsole(transcript);
+    check((console.ending == Ending::BadImage) == c.records.empty(),
+          c.records.empty() ? "an image with no record was not refused" : "a sound image was refused");
+    if (console.ending == Ending::BadImage) {
+        check(events.empty(), "a port was touched for an image with no record");
+        return;
+    }
     const bool found = console.ending != Ending::NotFound;
     const bool transferred = found && console.ending != Ending::Reset;
     const long lastIdent = idents.empty() ? -1 : static_cast<long>(idents.back().event);
@@ -571,6 +587,54 @@ void checkRun(const Case& c, const std::string& transcript) {
             if (sendings[k + 1].record != sendings[k].record)
                 check(anyBetween(accepted, windowStart(k), sendings[k + 1].firstEvent),
                       "moved on to record " + std::to_string(sendings[k + 1].record) + " without a 'record OK'");
+    }
+    // Where every answer of the target reaches the program and nothing else fills its mailbox (no
+    // system-exclusive stray, the input stays), whatever the answers' delays: every move past a record
+    // rests on the target's own "record OK" to a sending of that very record, delivered before the next
+    // record's first message, and a success means the target wrote the image, each record once. The
+    // target's log says which sending each of its answers answers; the sending's bytes say which record
+    // it carried. (A stray can overwrite an answer in the one-slot mailbox; a record whose answer is
+    // lost is sent again, and a target that writes in arrival order then writes it twice: no program
+    // can tell, the wire carries no record numbers.)
+    // The program looks at its mailbox between messages and polls, not while a send is still busy, and
+    // tells a late handshake answer by its code: so sends finish at once, and a handshake answered after
+    // its wait is answered with a handshake's code.
+    const auto lateHandshakeAnswer = [](const TargetAnswer& a) {
+        return a.delayMs > 490 && a.code != REPLY_READY && a.code != REPLY_RESET_NEEDED && a.code != TARGET_SILENT;
+    };
+    const bool answersAllArrive =
+        s.inputVanishesAfter < 0 && s.sendBusyPolls == 0 && !s.sendsNeverFinish &&
+        std::none_of(s.strays.begin(), s.strays.end(), [](const SimStray& stray) { return stray.sysex; }) &&
+        std::none_of(c.handshakeAnswers.begin(), c.handshakeAnswers.end(), lateHandshakeAnswer) &&
+        !lateHandshakeAnswer(c.laterHandshakes);
+    if (transferred && outputStays && answersAllArrive) {
+        const auto recordAnswered = [&](std::size_t event) {
+            const int answers = events[event].answers;
+            if (answers < 0 || answers >= static_cast<int>(target.sendings.size())) return -1;
+            for (std::size_t j = 0; j < c.records.size(); ++j)
+                if (target.sendings[answers].bytes == c.records[j]) return static_cast<int>(j);
+            return -1;
+        };
+        std::set<std::size_t> used;
+        for (std::size_t k = 0; k < sendings.size(); ++k) {
+            const bool last = k + 1 == sendings.size();
+            const bool movesOn = last ? console.ending == Ending::Done : sendings[k + 1].record != sendings[k].record;
+            if (!movesOn) continue;
+            const std::size_t before = last ? events.size() : sendings[k + 1].firstEvent;
+            bool matched = false;
+            for (std::size_t at : accepted) {
+                if (at >= before || used.count(at) || recordAnswered(at) != sendings[k].record) continue;
+                used.insert(at);
+                matched = true;
+                break;
+            }
+            check(matched, "moved past record " + std::to_string(sendings[k].record) +
+                               " without the target's 'record OK' to a sending of it");
+        }
+        if (console.ending == Ending::Done) {
+            check(target.flash == c.image && target.recordsAccepted == static_cast<int>(c.records.size()),
+                  "success claimed but the target did not write the image, each record once");
+        }
     }
     if (console.ending == Ending::Restarted) {
         const long after = sendings.size() >= 2 ? static_cast<long>(sendings[sendings.size() - 2].lastEvent) : lastIdent;
