@@ -63,6 +63,7 @@ struct Options {
     int silentFrom = 0;
     int restartAfter = 0;
     unsigned delayMs = 0;
+    int handshakeDelayMs = -1;         // -1: as delayMs
     long exitAfter = 0;
     int pad = 0;
     int flood = 0;
@@ -100,6 +101,7 @@ void printHelp() {
         "  --silent-from K          answer no record from record K on (handshakes are still answered)\n"
         "  --restart-after K        answer record K with 77: accepted, the update is over, restarting\n"
         "  --delay MS               answer MS milliseconds after the message arrived (default 0)\n"
+        "  --handshake-delay MS     answer handshakes MS milliseconds late instead (default: --delay)\n"
         "  --exit-after M           close the ports and exit when message M arrives, without answering\n"
         "                           it (every message counts, handshakes included)\n"
         "\n"
@@ -112,12 +114,13 @@ void printHelp() {
         "  (extra messages go out before the answer to the same message)\n"
         "\n"
         "Output:\n"
-        "  --flash FILE             write the flash (accepted records, binary) to FILE on exit\n"
+        "  --flash FILE             write the flash (every record written, binary, in the order written)\n"
+        "                           to FILE on exit; left as it was when the ports cannot be opened\n"
         "  --quiet                  leave out the lines per handshake and per record\n"
         "  --help                   show this help\n"
         "\n"
-        "A record that arrives again right after it was accepted (the program sends it again when the\n"
-        "answer came late) is taken as written already: answered 1A, kept once in the flash.\n"
+        "The target cannot tell a record sent again from the next one: every record that arrives whole and\n"
+        "sound is written after the last one, so a record accepted twice is in the flash twice.\n"
         "A line starting with \"ready:\" tells that both ports exist. Exit status: 0 when stopped by a\n"
         "signal or by --exit-after, 1 when the ports or the flash file fail, 2 for a bad option.\n",
         PROGRAM, MAX_PADDED_REPLY);
@@ -236,6 +239,8 @@ Options parseOptions(int argc, char** argv) {
             options.restartAfter = static_cast<int>(number("a record number (1 or more)", 1, 65535));
         } else if (name == "--delay") {
             options.delayMs = static_cast<unsigned>(number("milliseconds (0 to 60000)", 0, 60000));
+        } else if (name == "--handshake-delay") {
+            options.handshakeDelayMs = static_cast<int>(number("milliseconds (0 to 60000)", 0, 60000));
         } else if (name == "--exit-after") {
             options.exitAfter = number("a message number (1 or more)", 1, 100000000);
         } else if (name == "--pad") {
@@ -479,15 +484,16 @@ struct Target {
 TargetScript scriptFor(Target& target) {
     TargetScript script;
     const Options& options = target.options;
-    // As a product that writes each record where its address says: a resent record is written already.
-    script.rewritesRepeats = true;
-    script.onHandshake = [&options](int) { return TargetAnswer{options.handshakeCode, options.delayMs}; };
+    script.onHandshake = [&options](int) {
+        const unsigned delayMs = options.handshakeDelayMs < 0 ? options.delayMs : static_cast<unsigned>(options.handshakeDelayMs);
+        return TargetAnswer{options.handshakeCode, delayMs};
+    };
     script.onRecord = [&target, &options](int record, int sending) {
         // The model still holds the whole record here: what the log needs of it.
-        target.seen = RecordSeen{record + 1, sending, target.model.assembling.size(),
+        target.seen = RecordSeen{record, sending, target.model.assembling.size(),
                                  targetChecksumOk(target.model.assembling)};
         ++target.recordsReceived;
-        const int number = record + 1;
+        const int number = record;
         TargetAnswer answer{TARGET_CHECKSUM, options.delayMs};
         if (options.silentFrom != 0 && number >= options.silentFrom) {
             answer.code = TARGET_SILENT;
@@ -567,6 +573,17 @@ void receive(Target& target, Outbox& outbox, const Bytes& message) {
     }
 }
 
+// Checks that the flash file can be written, before the update rather than after it, without
+// touching what it holds.
+bool flashWritable(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "ab");
+    if (file == nullptr || std::fclose(file) != 0) {
+        fail("cannot write the flash to '" + path + "': " + std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 bool writeFlash(const std::string& path, const Bytes& flash) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
@@ -595,8 +612,7 @@ int main(int argc, char** argv) {
     const Options& options = target.options;
     targetReset(target.model, scriptFor(target));
 
-    // The flash file is tried now, so that a wrong path shows before the update rather than after it.
-    if (!options.flashPath.empty() && !writeFlash(options.flashPath, {})) return 1;
+    if (!options.flashPath.empty() && !flashWritable(options.flashPath)) return 1;
 
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);

@@ -135,9 +135,14 @@ options_case "replies of 300 bytes" "$ENDING_SUCCESS" "$small" --pad 300
 options_case "300 short messages after every data message" "$ENDING_SUCCESS" "$small" --flood 300
 # Garbage that looks like a reply may be taken for one: a refusal, never an acceptance.
 options_case "3 garbage SysEx messages after every data message" "$ENDING_SUCCESS|$ENDING_REFUSED" "$small" --garbage 3
-options_case "replies just before the 600 ms wait ends" "$ENDING_SUCCESS" "$small" --delay 560
-# A late reply is taken for the next sending of the same record; the record sent again is written again.
-options_case "replies just after the 600 ms wait ends" "$ENDING_SUCCESS|$ENDING_SILENT|$ENDING_REFUSED" "$small" --delay 640
+# A slow target is waited for, up to 2 s a record, and each record goes out once.
+options_case "replies 640 ms late" "$ENDING_SUCCESS" "$small" --delay 640
+options_case "replies 1.5 s late" "$ENDING_SUCCESS" "$small" --delay 1500
+options_case "replies 1.5 s late, record 3 refused once" "$ENDING_SUCCESS" "$small" --delay 1500 --refuse 3:20
+# Later than that, a record goes out again while the target is still writing it: the target writes it
+# twice and says so twice. Never a success.
+options_case "record answers 2.5 s late, record 3 refused once" "$ENDING_REFUSED|$ENDING_SILENT" "$small" \
+    --delay 2500 --handshake-delay 0 --refuse 3:20
 options_case "a one-byte message before each handshake answer" "$ENDING_SUCCESS" "$small" --lone-f0
 
 cases=$((cases_passed + cases_failed))
