@@ -1,6 +1,7 @@
 // The image file on POSIX systems. Windows' directory search returns names in the order of its usual
-// file systems, which ignore letter case; here the entries are taken in case-insensitive name order, so
-// the choice is the same on every run whatever order the directory itself keeps.
+// file systems, which ignore letter case; here the entries are taken in case-insensitive name order, and
+// names that differ only in letter case in the order of their bytes, so the choice is the same on every
+// run whatever order the directory itself keeps.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,13 +15,19 @@ namespace {
 
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
+// A total order: letter case is ignored first, and only names equal but for case fall back on the bytes
+// of the whole name.
 int compareNames(const char* a, const char* b) {
-    for (; *a != '\0' && lower(*a) == lower(*b); ++a, ++b) {}
-    if (lower(*a) != lower(*b)) return static_cast<unsigned char>(lower(*a)) - static_cast<unsigned char>(lower(*b));
-    return std::strcmp(a, b);
+    std::size_t i = 0;
+    for (; a[i] != '\0' && lower(a[i]) == lower(b[i]); ++i) {}
+    const int folded = static_cast<unsigned char>(lower(a[i])) - static_cast<unsigned char>(lower(b[i]));
+    return folded != 0 ? folded : std::strcmp(a, b);
 }
 
+// As a shell's "*.led" would: a leading dot is no match for the star. Such names are hidden files, for
+// example the "._" companions that macOS writes beside every file it copies to a FAT stick.
 bool matchesPattern(const char* name) {
+    if (name[0] == '.') return false;
     constexpr char extension[] = ".led";
     const std::size_t length = std::strlen(name);
     if (length < sizeof extension - 1) return false;
