@@ -1,11 +1,14 @@
 // The transfer's speed in-process: the whole program against the emulated target in real time (the
 // target answering from a thread of its own, as a MIDI driver's callback would), with the largest
 // image the program takes. Prints one line of figures, `key=value` separated by blanks, for
-// run_bench.py's table.
+// run_bench.py's table. `bench_transfer --late MS` has the target answer every record MS late: how long
+// a slow target's update takes.
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -47,7 +50,8 @@ double medianRoundTripMs() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const unsigned lateMs = argc == 3 && std::strcmp(argv[1], "--late") == 0 ? std::strtoul(argv[2], nullptr, 10) : 0;
     const Bytes image = benchmarkImage();
     const double roundTripMs = medianRoundTripMs();
 
@@ -55,6 +59,7 @@ int main() {
     writeImageText("ZENTRAVOX_bench.led", image);
     SimScenario scenario;
     scenario.realTime = true;
+    if (lateMs > 0) scenario.target.onRecord = [lateMs](int, int) { return TargetAnswer{TARGET_CHECKSUM, lateMs}; };
     const auto start = std::chrono::steady_clock::now();
     const std::string transcript = runUpdateWith(scenario);
     const double wallS = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -87,15 +92,16 @@ int main() {
         lastDataUs = event.timeUs;
     }
     const int records = simTargetSnapshot().recordsAccepted;
-    const bool ok = transcript.find("Target update successfully!") != std::string::npos && simFlash() == image;
+    const bool ok = transcript.find("Target update successfully!") != std::string::npos && simFlash() == image &&
+                    records == static_cast<int>(simTargetSnapshot().sendings.size());
 
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     // The floor: one 1 ms pause per data message, plus one transport round trip per record.
     const double floorS = (dataMessages * 1.0 + records * roundTripMs) / 1000.0;
-    std::printf("mode=in-process ok=%d bytes=%zu messages=%ld records=%d wall_s=%.3f floor_s=%.3f ratio=%.3f "
+    std::printf("mode=in-process late_ms=%u ok=%d bytes=%zu messages=%ld records=%d wall_s=%.3f floor_s=%.3f ratio=%.3f "
                 "reply_wait_ms=%.3f pause_ms=%.3f round_trip_ms=%.3f peak_rss_kib=%ld\n",
-                ok ? 1 : 0, image.size(), dataMessages, records, wallS, floorS, wallS / floorS,
+                lateMs, ok ? 1 : 0, image.size(), dataMessages, records, wallS, floorS, wallS / floorS,
                 replyWaits > 0 ? replyWaitMsTotal / replyWaits : 0.0, pauses > 0 ? pauseMsTotal / pauses : 0.0,
                 roundTripMs, usage.ru_maxrss);
     return ok ? 0 : 1;
