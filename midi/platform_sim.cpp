@@ -115,7 +115,7 @@ MidiResult platformSendDone(MidiOutHandle handle) {
     return simSendDone(indexOf(handle)) ? MIDI_OK : MIDI_STILL_PLAYING;
 }
 
-void platformAbandonSend(MidiOutHandle) {}
+void platformAbandonSend(MidiOutHandle handle) { simAbandonSend(indexOf(handle)); }
 
 MidiResult platformCloseOutput(MidiOutHandle handle) { return resultOf(simCloseOutput(indexOf(handle))); }
 

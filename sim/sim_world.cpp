@@ -21,6 +21,8 @@ struct SimInput {
 struct SimOutput {
     bool open = false;
     int busyPolls = 0;
+    bool pending = false;     // a message is still going out: the output takes no other
+    bool stalled = false;     // ... and it never finishes on its own
 };
 
 struct Pending {
@@ -43,6 +45,7 @@ struct World {
     std::uint64_t virtualNowMs = 0;
     std::uint64_t nextOrder = 0;
     long messagesToTarget = 0;
+    long sends = 0;
     std::uint64_t lastAnswerDueMs = 0;   // the target answers over one line, in order
     bool answered = false;
     bool targetOutputGone = false;
@@ -192,6 +195,7 @@ bool copyName(bool input, int index, char* name, std::size_t size) {
 
 void afterMessageToTarget(const std::uint8_t* bytes, std::size_t length) {
     const long number = ++world.messagesToTarget;
+    if (world.scenario.onMessageToTarget) world.scenario.onMessageToTarget(number, std::vector<std::uint8_t>(bytes, bytes + length));
     std::vector<TargetReply> replies;
     targetReceive(world.target, bytes, length, replies);
     const std::uint64_t now = nowMs();
@@ -226,6 +230,7 @@ void simStart(const SimScenario& scenario) {
     world.virtualNowMs = 0;
     world.nextOrder = 0;
     world.messagesToTarget = 0;
+    world.sends = 0;
     world.lastAnswerDueMs = 0;
     world.answered = false;
     world.targetOutputGone = false;
@@ -316,7 +321,7 @@ int simOpenOutput(int index) {
     Lock lock(worldMutex);
     if (!outputExists(index) || contains(world.scenario.outputsFailingToOpen, index)) return SIM_ERROR_BAD_DEVICE;
     if (world.outputs[index].open) return SIM_ERROR_ALLOCATED;
-    world.outputs[index] = SimOutput{true, 0};
+    world.outputs[index] = SimOutput{true, 0, false, false};
     logCall("+o", index);
     logEvent(SIM_OPEN_OUT, index);
     for (const SimStray& stray : world.scenario.strays)
@@ -331,21 +336,34 @@ int simSend(int index, const std::uint8_t* bytes, std::size_t length) {
     if (index < 0 || index >= static_cast<int>(world.outputs.size()) || !world.outputs[index].open)
         return SIM_ERROR_BAD_DEVICE;
     if (!outputExists(index)) return SIM_ERROR_BAD_DEVICE;
+    SimOutput& output = world.outputs[index];
+    if (output.pending) return SIM_ERROR_STILL_SENDING;
     logEvent(SIM_SENT, index, bytes, length);
-    world.outputs[index].busyPolls = world.scenario.sendBusyPolls;
+    output.busyPolls = world.scenario.sendBusyPolls;
+    output.pending = true;
+    output.stalled = world.scenario.sendsNeverFinish || ++world.sends == world.scenario.sendStallsAt;
     if (index == world.scenario.targetOutput) afterMessageToTarget(bytes, length);
     return 0;
 }
 
 bool simSendDone(int index) {
     Lock lock(worldMutex);
-    if (world.scenario.sendsNeverFinish) return false;
     if (index < 0 || index >= static_cast<int>(world.outputs.size())) return true;
-    if (world.outputs[index].busyPolls > 0) {
-        --world.outputs[index].busyPolls;
+    SimOutput& output = world.outputs[index];
+    if (output.stalled) return false;
+    if (output.busyPolls > 0) {
+        --output.busyPolls;
         return false;
     }
+    output.pending = false;
     return true;
+}
+
+void simAbandonSend(int index) {
+    Lock lock(worldMutex);
+    if (index < 0 || index >= static_cast<int>(world.outputs.size())) return;
+    world.outputs[index].pending = false;
+    world.outputs[index].stalled = false;
 }
 
 int simCloseOutput(int index) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,11 @@ struct SimScenario {
     long inputVanishesAfter = -1;
     int sendBusyPolls = 0;        // how often a send is reported as still going before it is done
     bool sendsNeverFinish = false;
+    // The program's send number N (from 1, to any output) never finishes until the program gives up
+    // on it; until then that output takes no other message.
+    long sendStallsAt = -1;
+    // Called with each message the target receives, numbered from 1, before the target acts on it.
+    std::function<void(long number, const std::vector<std::uint8_t>& bytes)> onMessageToTarget;
     bool realTime = false;
 };
 
@@ -68,6 +74,7 @@ using SimInputSink = void (*)(void* context, const std::uint8_t* bytes, std::siz
 constexpr int SIM_ERROR_BAD_DEVICE = 2;
 constexpr int SIM_ERROR_ALLOCATED = 4;
 constexpr int SIM_ERROR_FAILED = 1;
+constexpr int SIM_ERROR_STILL_SENDING = 65;
 
 // --- for tests and drivers of the world ---
 void simStart(const SimScenario& scenario);   // a new world; stops the previous one
@@ -91,6 +98,7 @@ int simCloseInput(int index);
 int simOpenOutput(int index);
 int simSend(int index, const std::uint8_t* bytes, std::size_t length);
 bool simSendDone(int index);
+void simAbandonSend(int index);
 int simCloseOutput(int index);
 void simNoteLost(int inputIndex, const std::uint8_t* bytes, std::size_t length);
 void simSleep(unsigned milliseconds);

@@ -585,6 +585,7 @@ MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
     if (output.sending != nullptr) {
         output.sending->dwFlags = (output.sending->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
         output.sending = nullptr;
+        simAbandonSend(index);
     }
     return MMSYSERR_NOERROR;
 }

@@ -86,6 +86,15 @@ TEST_F(Discovery, NoMoreThanTenPortsOfEachKindAreTried) {
     EXPECT_EQ(runUpdateWith(scenario), BANNER + OPENED + NOT_FOUND + KEY_PROMPT);
     EXPECT_EQ(simPortCalls().find("i10"), std::string::npos);
     EXPECT_NE(simPortCalls().find("+i9 "), std::string::npos);
+
+    // Outputs likewise: the target on an eleventh output is never opened, let alone updated.
+    scenario = SimScenario{};
+    scenario.outputs = 11;
+    scenario.targetOutput = 10;
+    EXPECT_EQ(runUpdateWith(scenario), BANNER + OPENED + NOT_FOUND + KEY_PROMPT);
+    EXPECT_EQ(simPortCalls().find("o10"), std::string::npos);
+    EXPECT_NE(simPortCalls().find("+o9 -o9"), std::string::npos);
+    EXPECT_TRUE(simFlash().empty());
 }
 
 TEST_F(Discovery, PortsThatCannotBeOpenedAreSkippedWithoutAWord) {

@@ -2,6 +2,8 @@
 // wire for each record, what the target ends up holding, and every way the transfer can end.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "support/scenario.h"
 
 namespace {
@@ -17,6 +19,7 @@ const std::string RESTARTED =
 const std::string CRC = "\nThe CRC of the download file is error!\n";
 
 const Bytes SIX = {0x00, 0x04, 0x01, 0x02, 0xFD, 0xFF};
+Bytes THREE_RECORDS_IMAGE() { return concat({SIX, makeRecordOfLength(30, 2), makeRecordOfLength(17, 3)}); }
 
 class Transfer : public testing::Test {
 protected:
@@ -68,6 +71,41 @@ TEST_F(Transfer, ACompleteUpdateSendsEveryRecordInElevenByteMessages) {
     EXPECT_EQ(all, hexOf(image, 0, image.size()));
     EXPECT_EQ(simFlash(), image);
     EXPECT_EQ(simPortsOpen(), 0);
+}
+
+TEST_F(Transfer, EachProgressLineShowsBeforeItsRecordGoesOut) {
+    // A line without a line feed stays in the program's buffer unless flushed: on a terminal the
+    // spinner would not move until the end.
+    const Bytes image = THREE_RECORDS_IMAGE();
+    // Messages to the target: the handshake, then SIX (1 message), 30 bytes (3), 17 bytes (2).
+    const std::map<long, std::string> firstMessages = {
+        {2, progressLine('-', 0)}, {3, progressLine('-', 11)}, {6, progressLine('\\', 67)}};
+    SimScenario scenario;
+    std::vector<std::string> problems;
+    scenario.onMessageToTarget = [&](long number, const Bytes&) {
+        const auto line = firstMessages.find(number);
+        if (line == firstMessages.end()) return;
+        const std::string console = consoleSoFar();
+        if (console.size() < line->second.size() ||
+            console.compare(console.size() - line->second.size(), line->second.size(), line->second) != 0)
+            problems.push_back("message " + std::to_string(number) + " went out after: " + console);
+    };
+    run(image, scenario);
+    EXPECT_EQ(problems, std::vector<std::string>{});
+    EXPECT_EQ(simFlash(), image);
+}
+
+TEST_F(Transfer, ASendThatNeverFinishesIsGivenUpAndTheOutputTakesTheNextMessage) {
+    // The 12-byte record's short last message (send 3, after the handshake and the full message)
+    // stalls; it is not looked at, but the output must be free again for everything after it.
+    SimScenario scenario;
+    scenario.sendStallsAt = 3;
+    const Bytes image = concat({makeRecordOfLength(12), SIX});
+    EXPECT_EQ(run(image, scenario), expected("\r                        \rTransferring.. - 0% done"
+                                             "\r                        \rTransferring.. - 66% done" +
+                                             DONE));
+    EXPECT_EQ(dataMessagesSent(0).size(), 3u);
+    EXPECT_EQ(simFlash(), image);
 }
 
 TEST_F(Transfer, DataMessagesArePacedOneMillisecondApart) {
@@ -208,7 +246,7 @@ SimScenario slowTarget(unsigned lateMs, std::function<int(int record, int sendin
     return scenario;
 }
 
-const Bytes THREE_RECORDS = concat({SIX, makeRecordOfLength(30, 2), makeRecordOfLength(17, 3)});
+const Bytes THREE_RECORDS = THREE_RECORDS_IMAGE();
 
 int refuseSomeSendings(int record, int sending) {
     if (record == 2 && sending == 1) return 0x20;

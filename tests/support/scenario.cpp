@@ -81,10 +81,22 @@ void writeImageText(const std::string& name, const Bytes& bytes) {
     writeFile(name, text);
 }
 
+namespace {
+std::string capturePath;
+}
+
+std::string consoleSoFar() {
+    std::ifstream file(capturePath, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
 std::string runUpdateCaptured() {
     std::fflush(stdout);
     char outputPath[] = "/tmp/update-console-XXXXXX";
     const int output = mkstemp(outputPath);
+    capturePath = outputPath;
     const int nothing = open("/dev/null", O_RDONLY);
     const int savedOut = dup(STDOUT_FILENO);
     const int savedIn = dup(STDIN_FILENO);

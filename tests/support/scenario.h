@@ -38,6 +38,8 @@ void writeFile(const std::string& name, const std::string& text);
 
 // Runs runUpdate with standard input at end of file and returns everything it printed.
 std::string runUpdateCaptured();
+// While runUpdateCaptured runs: what the program has printed so far and flushed, as a user sees it.
+std::string consoleSoFar();
 // The same, after starting the emulated world with `scenario`.
 std::string runUpdateWith(const SimScenario& scenario);
 
