@@ -75,12 +75,21 @@ void CALLBACK onWinmmInput(HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PTR 
     const MidiInputCallback callback = slot.callback.load();
     if (callback == nullptr) return;
     const MidiInHandle handle = handleOfInput(static_cast<int>(instance));
-    if (message == MIM_LONGDATA && param1 != 0) {
+    if ((message == MIM_LONGDATA || message == MIM_LONGERROR) && param1 != 0) {
         MIDIHDR* header = reinterpret_cast<MIDIHDR*>(param1);
         const DWORD_PTR index = header->dwUser;
         MidiBuffer* buffer = index < HEADERS_PER_INPUT && header == &slot.headers[index].header
                                  ? slot.headers[index].owner.load()
                                  : nullptr;
+        if (buffer != nullptr && message == MIM_LONGERROR) {
+            // A system-exclusive message that arrived broken (cut by a status byte, a glitch on the
+            // cable) comes back in our buffer. Nothing in it is a reply; the buffer goes straight back
+            // to the driver, or this input would hear nothing more. A close in progress takes it back
+            // with its next reset.
+            header->dwBytesRecorded = 0;
+            midiInAddBuffer(slot.port.load(), header, sizeof *header);
+            return;
+        }
         if (buffer != nullptr) {
             const DWORD recorded = header->dwBytesRecorded;
             buffer->recorded = static_cast<std::uint16_t>(recorded < buffer->capacity ? recorded : buffer->capacity);

@@ -7,7 +7,8 @@
 #   scripts/jack-server.sh status NAME   exit 0 when server NAME answers, 3 when it does not
 #
 # Clients pick the server with JACK_DEFAULT_SERVER=NAME. The pid and jackd's log are kept in
-# ${JACK_SERVER_STATE_DIR:-/tmp}/jack-server-NAME.{pid,log}; jackd never writes to the terminal.
+# ${JACK_SERVER_STATE_DIR:-/tmp}/jack-server-NAME.{pid,log}; jackd never writes to the terminal. A stop
+# removes them, and the server's semaphores and shared memory in /dev/shm.
 set -u
 
 usage() {
@@ -117,7 +118,10 @@ stop() {
         kill -KILL "$pid" 2>/dev/null
         sleep 0.2
     fi
-    rm -f "$pid_file"
+    rm -f "$pid_file" "$log_file"
+    # A server that stops, and clients it outlived or that were killed, leave their semaphores and
+    # shared memory behind, named after the server: remove this server's, nobody else's.
+    rm -f "/dev/shm/jack_sem.$(id -u)_${name}_"* "/dev/shm/jack_${name}_"*
     echo "jack-server: '$name' stopped"
     return 0
 }

@@ -22,6 +22,7 @@
 //   output-vanishes-after M | input-vanishes-after M   the target's port goes after message M
 //   send-busy-polls N                    polls a send stays "still playing" (3)
 //   sends-never-finish
+//   broken-sysex-after M                 a system-exclusive message cut short follows message M
 // At process exit it writes a report to the same path with ".report" appended: what was left open or
 // queued, the calls refused, and the target's side (flash, records, every message it received).
 #define _WINMM_    // winmm's functions are defined here, not imported
@@ -87,6 +88,7 @@ int closesRefused = 0;
 int timerPeriodsHeld = 0;
 std::string refusals;       // which calls were refused, in order
 std::string scenarioErrors; // scenario lines not understood
+std::string timerCalls;     // timeBeginPeriod and timeEndPeriod, in order
 
 using Lock = std::unique_lock<std::mutex>;
 
@@ -133,6 +135,8 @@ void readScenario(const char* path) {
         else if (name == "input-vanishes-after") scenario.inputVanishesAfter = std::atol(a);
         else if (name == "send-busy-polls") scenario.sendBusyPolls = std::atoi(a);
         else if (name == "sends-never-finish") scenario.sendsNeverFinish = true;
+        else if (name == "broken-sysex-after")   // a system-exclusive message cut short by a note-on
+            scenario.strays.push_back(SimStray{SIM_AFTER_MESSAGE, std::atol(a), 0, {0xF0, 0x7D, 0x01, 0x02}, true});
         else scenarioErrors += " " + name;    // a mistyped scenario shows in the report
     }
     std::fclose(file);
@@ -263,8 +267,11 @@ void deliverToInput(void* context, const std::uint8_t* bytes, std::size_t length
     std::memcpy(header->lpData, bytes, recorded);
     header->dwBytesRecorded = static_cast<DWORD>(recorded);
     header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    // A system-exclusive message cut short (a status byte before its F7, a glitch on the cable): winmm
+    // hands the buffer back with what came, as an error; the buffer is then no longer queued.
+    const bool broken = length == 0 || bytes[length - 1] != 0xF7;
     lock.unlock();
-    callInput(receiver, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), timestamp());
+    callInput(receiver, broken ? MIM_LONGERROR : MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), timestamp());
 }
 
 std::string hexOf(const std::vector<std::uint8_t>& bytes) {
@@ -300,6 +307,7 @@ void writeReport() {
     std::fprintf(file, "buffers-queued %u\n", static_cast<unsigned>(queued));
     std::fprintf(file, "headers-prepared %u\n", static_cast<unsigned>(preparedHeaders.size()));
     std::fprintf(file, "timer-periods-held %d\n", timerPeriodsHeld);
+    std::fprintf(file, "timer-calls%s\n", timerCalls.c_str());
     std::fprintf(file, "calls-refused %d%s\n", refusedCalls, refusals.c_str());
     std::fprintf(file, "closes-refused %d\n", closesRefused);
     std::fprintf(file, "port-calls %s\n", simPortCalls().c_str());
@@ -607,8 +615,17 @@ MMRESULT WINAPI midiOutClose(HMIDIOUT handle) {
     return MMSYSERR_NOERROR;
 }
 
+// Each call with its period and how many port opens and closes came before it: a program that sleeps
+// 1 ms at a time holds 1 ms resolution from before its first port to after its last.
+void noteTimerCall(const char* call, UINT period) {
+    const std::string portCalls = simPortCalls();
+    const long before = portCalls.empty() ? 0 : 1 + std::count(portCalls.begin(), portCalls.end(), ' ');
+    timerCalls += " " + std::string(call) + "(" + std::to_string(period) + ")@" + std::to_string(before);
+}
+
 MMRESULT WINAPI timeBeginPeriod(UINT period) {
     Lock lock = lockState();
+    noteTimerCall("begin", period);
     if (period == 0) return TIMERR_NOCANDO;
     ++timerPeriodsHeld;
     return TIMERR_NOERROR;
@@ -616,6 +633,7 @@ MMRESULT WINAPI timeBeginPeriod(UINT period) {
 
 MMRESULT WINAPI timeEndPeriod(UINT period) {
     Lock lock = lockState();
+    noteTimerCall("end", period);
     if (period == 0 || timerPeriodsHeld == 0) {
         noteRefusal("timeEndPeriod", TIMERR_NOCANDO);
         return TIMERR_NOCANDO;

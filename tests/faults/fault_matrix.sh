@@ -125,6 +125,10 @@ if JACK_SERVER_STATE_DIR=$work_root "$jack_server_script" start "$own_server" >/
     unset "target_pids[fault-target]"
     export JACK_DEFAULT_SERVER=$saved_server
     judge "$ENDING_MISSING|$ENDING_SILENT" fault-target ZENTRAVOX_fault.led
+    # Nothing of the stopped server may stay behind for the next run to trip over.
+    left=$(ls "/dev/shm/jack_sem.$(id -u)_${own_server}_"* "/dev/shm/jack_${own_server}_"* \
+              "$work_root/jack-server-$own_server".* 2>/dev/null | tr '\n' ' ')
+    [ -z "$left" ] || problem "the stopped JACK server left behind: $left"
 else
     problem "a second JACK server could not be started:
 $(cat "$case_dir/jack-start.txt")"
