@@ -1,5 +1,6 @@
 # The wine test driver's routines, sourced by wine-test.sh, which sets:
-#   build       where scripts/build-windows.sh put update.exe and the emulated winmm.dll, and x86_64/
+#   build       where scripts/build-windows.sh put the shipped update.exe, alone
+#   test_only   where it put what only the tests use: i686/winmm.dll, and x86_64/ with both 64-bit files
 #   state       where the wine prefix and the cases' working folders go
 #   action      what to do: prefix, stop, or the name of a case
 #
@@ -40,21 +41,21 @@ first_running() {
     return 1
 }
 
-# Sets loader, exe_dir and dll_dir: the 32-bit program where wine can run it, else the 64-bit one.
+# Sets loader, exe_dir and dll_dir: the shipped 32-bit program where wine can run it, else the 64-bit one.
 choose_runtime() {
     if [ -f "$build/update.exe" ] &&
         loader=$(first_running /usr/lib/wine/wine "$(command -v wine)"); then
         exe_dir=$build
-        dll_dir=$build
+        dll_dir=$test_only/i686
         runtime="32-bit update.exe, $loader"
-    elif [ -f "$build/x86_64/update.exe" ] &&
+    elif [ -f "$test_only/x86_64/update.exe" ] &&
         loader=$(first_running /usr/lib/wine/wine64 "$(command -v wine64)"); then
-        exe_dir=$build/x86_64
-        dll_dir=$build/x86_64
+        exe_dir=$test_only/x86_64
+        dll_dir=$test_only/x86_64
         runtime="64-bit update.exe (32-bit code cannot run here), $loader"
     else
-        echo "SKIPPED: no cross-built update.exe in $build that a wine on this machine can run" \
-             "(build it with scripts/build-windows.sh; install wine)"
+        echo "SKIPPED: no cross-built update.exe in $build or $test_only/x86_64 that a wine on this machine" \
+             "can run (build it with scripts/build-windows.sh; install wine)"
         exit $SKIPPED
     fi
     server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
