@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows program with MinGW-w64:
 #
-#   scripts/build-windows.sh [DIR]
+#   scripts/build-windows.sh [DIR [TEST_DIR]]
 #
-# DIR (default build-windows) receives the shipped 32-bit update.exe and the emulated winmm.dll that
-# the wine tests put beside it; DIR/x86_64 receives the same two built for 64-bit Windows, which the
-# wine tests use on machines that cannot run 32-bit code. Both programs are linked statically and must
-# import nothing but Windows' own DLLs; the script checks that, and that the emulated winmm.dll
-# exports every winmm function update.exe imports without importing winmm itself.
+# DIR (default build-windows) receives the shipped 32-bit update.exe and nothing else: the folder to
+# give to users. Windows loads a DLL from the program's own folder first, so the emulated winmm.dll,
+# which has no real MIDI ports, must never lie beside the shipped program.
+# TEST_DIR (default DIR-tests) receives what only the wine tests use: i686/, the 32-bit build with the
+# emulated winmm.dll, and x86_64/, the same two built for 64-bit Windows, for machines that cannot run
+# 32-bit code. Both programs are linked statically and must import nothing but Windows' own DLLs; the
+# script checks that, and that the emulated winmm.dll exports every winmm function update.exe imports
+# without importing winmm itself.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-build-windows}
 case $dir in /*) ;; *) dir=$root/$dir ;; esac
+test_dir=${2:-$dir-tests}
+case $test_dir in /*) ;; *) test_dir=$root/$test_dir ;; esac
 jobs=$(nproc 2>/dev/null || echo 2)
 
 fail() {
@@ -64,7 +69,7 @@ check() {
 build() {
     local prefix=$1 toolchain=$2 out=$3
     command -v "$prefix-g++-posix" >/dev/null ||
-        fail "$prefix-g++-posix not found: install g++-mingw-w64-${prefix%%-*}-posix (see tests/wine/README-windows.md)"
+        fail "$prefix-g++-posix not found: install g++-mingw-w64-${prefix%%-*}-posix (see README.md, Windows)"
     cmake -S "$root" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
         -DCMAKE_BUILD_TYPE=Release -DUPDATE_WERROR=ON -DUPDATE_TESTS=OFF -DUPDATE_BENCH=OFF >"$out.configure.log" 2>&1 ||
         { cat "$out.configure.log" >&2; fail "configuring $out failed"; }
@@ -73,7 +78,15 @@ build() {
     check "$prefix" "$out"
 }
 
+# A DIR that is still a build tree of this project (from before the builds moved to TEST_DIR) goes.
+if [ -f "$dir/CMakeCache.txt" ] && grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$dir/CMakeCache.txt"; then
+    rm -rf "$dir"
+fi
+mkdir -p "$test_dir"
+build i686-w64-mingw32 toolchain-i686-mingw32.cmake "$test_dir/i686"
+build x86_64-w64-mingw32 toolchain-x86_64-mingw32.cmake "$test_dir/x86_64"
 mkdir -p "$dir"
-build i686-w64-mingw32 toolchain-i686-mingw32.cmake "$dir"
-build x86_64-w64-mingw32 toolchain-x86_64-mingw32.cmake "$dir/x86_64"
-echo "build-windows: $dir/update.exe, $dir/winmm.dll (32-bit); $dir/x86_64/ (64-bit, for the tests)"
+cp "$test_dir/i686/update.exe" "$dir/update.exe"
+others=$(find "$dir" -mindepth 1 ! -name update.exe -printf '%P ')
+[ -z "$others" ] || fail "$dir must hold update.exe alone, but also holds: $others"
+echo "build-windows: $dir/update.exe (ship this folder); $test_dir/ (the wine tests' builds, never to ship)"

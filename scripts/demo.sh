@@ -8,6 +8,7 @@
 # with "== "; everything else is the update program's own console.
 set -eu
 source "$(dirname "$0")/setup.sh"
+source "$(dirname "$0")/flash-check.sh"
 cd "$repo_root"
 
 image=examples/ZENTRAVOX_demo.led
@@ -105,16 +106,9 @@ wait "$target_pid" || { echo "== The target ended with an error:"; sed 's/^/   /
 target_pid=""
 echo "== Target $(grep '^summary: ' "$work/target.log" | sed 's/, written to .*//')"
 
-python3 - "$work/flash.bin" "$image" <<'EOF'
-import sys
-flash = open(sys.argv[1], "rb").read()
-image = bytes.fromhex(open(sys.argv[2]).read())
-if flash == image:
-    print(f"== Flash equals the image: {len(flash)} bytes")
-    sys.exit(0)
-common = min(len(flash), len(image))
-first = next((i for i in range(common) if flash[i] != image[i]), common)
-print(f"== Flash differs from the image: {len(flash)} bytes in flash, {len(image)} in the image, "
-      f"first difference at byte {first}")
-sys.exit(1)
-EOF
+if where=$(flash_equals_image "$work/flash.bin" "$image"); then
+    echo "== Flash equals the image: $(wc -c <"$work/flash.bin") bytes"
+else
+    echo "== Flash differs from the image: $where"
+    exit 1
+fi

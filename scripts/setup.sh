@@ -5,8 +5,8 @@
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Everything the build, the tests, the demo and the Windows cross build need, from Debian's archive.
-NATIVE_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev python3 pkg-config
-                 libgtest-dev libgmock-dev libbenchmark-dev
+NATIVE_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev python3 pkg-config xxd
+                 libgtest-dev
                  librtmidi-dev libasound2-dev libjack-jackd2-dev jackd2)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
                   wine wine64 wine32:i386)

@@ -1,7 +1,12 @@
 # The RtMidi backend against a real JACK server (scripts/jack-server.sh starts one); the test reports
 # itself skipped when JACK_DEFAULT_SERVER names no server that answers.
 if(TARGET midi_rtmidi AND TARGET PkgConfig::UPDATE_JACK)
-  add_executable(test_rtmidi_jack ${CMAKE_CURRENT_LIST_DIR}/test_rtmidi_jack.cpp)
+  add_executable(test_rtmidi_jack
+    ${CMAKE_CURRENT_LIST_DIR}/support/jack_peer.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/test_rtmidi_jack_ports.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/test_rtmidi_jack_send.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/test_rtmidi_jack_receive.cpp)
+  target_include_directories(test_rtmidi_jack PRIVATE ${CMAKE_CURRENT_LIST_DIR})
   target_link_libraries(test_rtmidi_jack PRIVATE update_logic midi_rtmidi PkgConfig::UPDATE_JACK GTest::gtest_main)
   add_test(NAME test_rtmidi_jack COMMAND test_rtmidi_jack)
   set_tests_properties(test_rtmidi_jack PROPERTIES

@@ -10,6 +10,7 @@
 #   expect_transcript FORMAT            printf FORMAT is the whole standard output; stderr empty; exit 0
 # Each script exits 0 when every case passed, 1 otherwise.
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/flash-check.sh"
 
 SKIPPED=77
 UPDATE_TIMEOUT=60   # seconds; the longest case needs about 15
@@ -185,24 +186,8 @@ expect_transcript() {
 
 # The flash holds exactly the bytes of the image's hex text (or of its first N records).
 expect_flash() {   # CLIENT IMAGE [RECORDS]
-    local result
-    result=$(python3 - "$case_dir/$1.flash" "$2" "${3:-all}" <<'EOF'
-import sys
-flash = open(sys.argv[1], "rb").read()
-image = bytes.fromhex(open(sys.argv[2]).read())
-if sys.argv[3] != "all":
-    end = 0
-    for _ in range(int(sys.argv[3])):
-        end += image[end] * 256 + image[end + 1] + 2
-    image = image[:end]
-if flash == image:
-    print("equal")
-else:
-    first = next((i for i in range(min(len(flash), len(image))) if flash[i] != image[i]), min(len(flash), len(image)))
-    print(f"flash has {len(flash)} bytes, expected {len(image)}; first difference at byte {first}")
-EOF
-)
-    [ "$result" = "equal" ] || problem "flash of $1: $result"
+    local where
+    where=$(flash_equals_image "$case_dir/$1.flash" "$2" "${3:-}") || problem "flash of $1 differs: $where"
 }
 
 # The target's log holds exactly COUNT lines that start with PREFIX.

@@ -25,18 +25,15 @@ ending_of() {   # the way the run ended, from its transcript
 
 # Bytes of the image that the flash does not hold, counted from the first difference.
 missing_bytes() {   # FLASH IMAGE
-    python3 - "$1" "$2" <<'PY'
-import sys
-try:
-    flash = open(sys.argv[1], "rb").read()
-except OSError:
-    flash = b""
-image = bytes.fromhex(open(sys.argv[2]).read())
-same = 0
-while same < min(len(flash), len(image)) and flash[same] == image[same]:
-    same += 1
-print(len(image) - same if flash != image else 0)
-PY
+    local where size same
+    where=$(flash_equals_image "$1" "$2") && { echo 0; return; }
+    size=$(image_bytes "$2" | wc -c)
+    case $where in
+        *" differ: byte "*) same=${where#* differ: byte }; same=$((${same%%,*} - 1)) ;;
+        *" after byte "*) same=${where#* after byte }; same=${same%%[!0-9]*} ;;   # one ends where the other goes on
+        *) same=0 ;;   # no flash, or an empty one
+    esac
+    echo $((size > same ? size - same : 0))
 }
 
 # Judges the finished run: ALLOWED is a list of endings separated by '|'.

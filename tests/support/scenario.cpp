@@ -72,10 +72,8 @@ void writeFile(const std::string& name, const std::string& text) {
 
 void writeImageText(const std::string& name, const Bytes& bytes) {
     std::string text;
-    char hex[4];
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(hex, sizeof hex, "%02X", bytes[i]);
-        text += hex;
+        text += hexOf(bytes, i, 1);
         text += (i % 16 == 15 || i + 1 == bytes.size()) ? "\r\n" : " ";
     }
     writeFile(name, text);

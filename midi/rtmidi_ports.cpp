@@ -1,0 +1,128 @@
+// Port lists on RtMidi, the ALSA sequencer's ports first, then JACK's.
+#include "midi/rtmidi_ports.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "midi/rtmidi_jack_link.h"
+#include "midi/rtmidi_quiet.h"
+
+namespace rtmidi_backend {
+
+namespace {
+
+struct PortList {
+    bool taken = false;
+    std::vector<PortEntry> ports;
+};
+
+std::mutex listMutex;   // the program's thread only; never held while RtMidi's thread may wait on it
+PortList inputList;
+PortList outputList;
+
+// Every client of this process is named under one prefix, so its own ports are told from the others.
+const std::string& ownPrefix() {
+    static const std::string prefix = "update-" + std::to_string(getpid()) + "-";
+    return prefix;
+}
+
+bool isOwnPort(const std::string& name) { return name.compare(0, ownPrefix().size(), ownPrefix()) == 0; }
+
+std::vector<RtMidi::Api> apisInOrder() {
+    std::vector<RtMidi::Api> apis;
+#if defined(UPDATE_RTMIDI_ALSA)
+    apis.push_back(RtMidi::LINUX_ALSA);
+#endif
+#if defined(UPDATE_RTMIDI_JACK)
+    apis.push_back(RtMidi::UNIX_JACK);
+#endif
+    return apis;
+}
+
+template <class Lister>
+void appendPorts(RtMidi::Api api, std::vector<PortEntry>& list) {
+    std::atomic<bool> failed{false};
+    const std::unique_ptr<Lister> lister = makeQuietly<Lister>(api, newClientName("list"), failed);
+    if (!lister) return;   // this system does not run here
+    const unsigned count = lister->getPortCount();
+    for (unsigned i = 0; i < count; ++i) {
+        const std::string name = lister->getPortName(i);
+        if (!name.empty() && !isOwnPort(name)) list.push_back(PortEntry{api, name});
+    }
+}
+
+// RtMidi's JACK objects leak their queue when no server answers; ask the server ourselves first.
+bool apiRuns(RtMidi::Api api) { return api != RtMidi::UNIX_JACK || jackServerRuns(newClientName("probe")); }
+
+std::vector<PortEntry> listPorts(bool inputs) {
+    ensureQuiet();
+    std::vector<PortEntry> list;
+    for (const RtMidi::Api api : apisInOrder()) {
+        if (!apiRuns(api)) continue;
+        if (inputs) {
+            appendPorts<RtMidiIn>(api, list);
+        } else {
+            appendPorts<RtMidiOut>(api, list);
+        }
+    }
+    return list;
+}
+
+}  // namespace
+
+std::string newClientName(const char* role) {
+    static std::atomic<unsigned> serial{0};
+    return ownPrefix() + role + std::to_string(++serial);
+}
+
+bool listedName(bool inputs, int index, bool inUse, char (&name)[MIDI_NAME_SIZE]) {
+    PortList& list = inputs ? inputList : outputList;
+    std::lock_guard<std::mutex> lock(listMutex);
+    if (!list.taken || (index == 0 && !inUse)) {
+        list.ports = listPorts(inputs);
+        list.taken = true;
+    }
+    if (index < 0 || static_cast<std::size_t>(index) >= list.ports.size()) return false;
+    const std::string& whole = list.ports[static_cast<std::size_t>(index)].name;
+    const std::size_t length = std::min<std::size_t>(whole.size(), MIDI_NAME_SIZE - 1);
+    std::memcpy(name, whole.data(), length);
+    name[length] = '\0';
+    return true;
+}
+
+bool listedEntry(bool inputs, int index, PortEntry& entry) {
+    PortList& list = inputs ? inputList : outputList;
+    std::lock_guard<std::mutex> lock(listMutex);
+    if (!list.taken) {
+        list.ports = listPorts(inputs);
+        list.taken = true;
+    }
+    if (index < 0 || static_cast<std::size_t>(index) >= list.ports.size()) return false;
+    entry = list.ports[static_cast<std::size_t>(index)];
+    return true;
+}
+
+void forgetLists() {
+    std::lock_guard<std::mutex> lock(listMutex);
+    inputList = PortList{};
+    outputList = PortList{};
+}
+
+bool currentIndex(RtMidi& rt, const std::string& name, unsigned& index) {
+    const unsigned count = rt.getPortCount();
+    for (unsigned i = 0; i < count; ++i) {
+        if (rt.getPortName(i) == name) {
+            index = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace rtmidi_backend

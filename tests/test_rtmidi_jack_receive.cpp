@@ -1,0 +1,183 @@
+// Pins what the RtMidi backend receives from a real JACK wire: long, short and unbuffered messages, a
+// lone F0, one message per queued buffer, and nothing delivered after an input is closed.
+// Needs the JACK server named by JACK_DEFAULT_SERVER; skipped without one.
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "midi/midi_ports.h"
+#include "protocol/wire.h"
+#include "support/jack_peer.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------------
+// Through the transport's mailbox
+
+TEST_F(RtMidiJack, ALongMessageFillsTheBufferAndAShortOneLeavesTheMailboxAlone) {
+    openPeerPair();
+    Bytes longMessage{0xF0};
+    for (int i = 0; i < 300; ++i) longMessage.push_back(static_cast<std::uint8_t>(i & 0x7F));
+    longMessage.push_back(0xF7);
+    peer.send(toProgram, longMessage);
+    ASSERT_TRUE(waitReplyLength(RX_BUFFER_SIZE));
+
+    const Bytes fiveBytes = sysex({REPLY_RESET_NEEDED, 0x01, 0x02});
+    peer.send(toProgram, fiveBytes);
+    ASSERT_TRUE(waitReplyLength(5));
+
+    // A note-on is no reply: the mailbox keeps the last system-exclusive message, and the buffer stays
+    // queued for the next one.
+    peer.send(toProgram, {0x90, 0x3C, 0x40});
+    ASSERT_TRUE(peer.waitCycles(3));
+    EXPECT_EQ(replyLength(), 5);
+
+    clearReplyMailbox();
+    peer.send(toProgram, sysex({REPLY_READY}));
+    std::uint8_t code = 0;
+    ASSERT_TRUE(waitReply(code));
+    EXPECT_EQ(code, REPLY_READY);
+}
+
+TEST_F(RtMidiJack, ALoneF0DoesNotSpoilTheReplyThatFollowsIt) {
+    openPeerPair();
+    // The library joins an unfinished message with the next one; the reply must still read as itself.
+    peer.send(toProgram, {0xF0});
+    peer.send(toProgram, sysex({REPLY_READY}));
+    std::uint8_t code = 0;
+    ASSERT_TRUE(waitReply(code));
+    EXPECT_EQ(code, REPLY_READY);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The input seam itself: buffers, short messages, closing
+
+struct Recorder {
+    static std::mutex mutex;
+    static std::vector<Bytes> longMessages;   // what each LONG_DATA callback carried
+    static std::atomic<int> others;
+    static std::atomic<int> calls;
+    static std::atomic<bool> requeue;
+
+    static void reset() {
+        std::lock_guard<std::mutex> lock(mutex);
+        longMessages.clear();
+        others = 0;
+        calls = 0;
+        requeue = false;
+    }
+
+    static void callback(MidiInHandle handle, MidiInputKind kind, MidiBuffer* buffer) {
+        calls.fetch_add(1);
+        if (kind != MIDI_INPUT_LONG_DATA) {
+            if (buffer == nullptr) others.fetch_add(1);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            longMessages.emplace_back(buffer->data, buffer->data + buffer->recorded);
+        }
+        if (requeue) {
+            platformReleaseInputBuffer(handle, *buffer);
+            platformQueueInputBuffer(handle, *buffer);
+        }
+    }
+
+    static std::vector<Bytes> taken() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return longMessages;
+    }
+
+    static bool waitLong(std::size_t count) {
+        for (int poll = 0; poll < WAIT_POLLS; ++poll) {
+            if (taken().size() >= count) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+};
+std::mutex Recorder::mutex;
+std::vector<Bytes> Recorder::longMessages;
+std::atomic<int> Recorder::others{0};
+std::atomic<int> Recorder::calls{0};
+std::atomic<bool> Recorder::requeue{false};
+
+TEST_F(RtMidiJack, BuffersTakeOneMessageEachAndShortMessagesCarryNone) {
+    Recorder::reset();
+    const int index = indexIn(listed(platformInputName), JackPeer::fullName(toProgram));
+    ASSERT_GE(index, 0);
+    MidiInHandle handle = 0;
+    ASSERT_EQ(platformOpenInput(index, Recorder::callback, handle), MIDI_OK);
+    std::array<std::uint8_t, 16> storage{};
+    MidiBuffer buffer{storage.data(), static_cast<std::uint16_t>(storage.size()), 0};
+    ASSERT_EQ(platformQueueInputBuffer(handle, buffer), MIDI_OK);
+    ASSERT_EQ(platformStartInput(handle), MIDI_OK);
+
+    // A message longer than the buffer fills it: what fits is delivered, the rest is gone.
+    Bytes longMessage{0xF0};
+    for (std::uint8_t i = 0; i < 40; ++i) longMessage.push_back(i);
+    longMessage.push_back(0xF7);
+    peer.send(toProgram, {0x90, 0x3C, 0x40});
+    peer.send(toProgram, longMessage);
+    ASSERT_TRUE(Recorder::waitLong(1));
+    EXPECT_EQ(Recorder::others.load(), 1);
+    EXPECT_EQ(Recorder::taken()[0], Bytes(longMessage.begin(), longMessage.begin() + storage.size()));
+    EXPECT_EQ(platformReleaseInputBuffer(handle, buffer), MIDI_OK) << "the delivered buffer is ours again";
+
+    // No buffer queued now: this one is lost, not kept for later.
+    peer.send(toProgram, sysex({0x02}));
+    ASSERT_TRUE(peer.waitCycles(3));
+    ASSERT_EQ(platformQueueInputBuffer(handle, buffer), MIDI_OK);
+    EXPECT_EQ(platformReleaseInputBuffer(handle, buffer), MIDI_STILL_PLAYING) << "a queued buffer is the platform's";
+    ASSERT_TRUE(peer.waitCycles(3));
+    peer.send(toProgram, sysex({0x03}));
+    ASSERT_TRUE(Recorder::waitLong(2));
+    const std::vector<Bytes> got = Recorder::taken();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[1], sysex({0x03}));
+
+    EXPECT_EQ(platformCloseInput(handle), MIDI_OK);
+}
+
+TEST_F(RtMidiJack, CloseHandsTheBufferBackAndThenNothingMoreIsDelivered) {
+    Recorder::reset();
+    Recorder::requeue = true;
+    const int index = indexIn(listed(platformInputName), JackPeer::fullName(toProgram));
+    ASSERT_GE(index, 0);
+    MidiInHandle handle = 0;
+    ASSERT_EQ(platformOpenInput(index, Recorder::callback, handle), MIDI_OK);
+    std::array<std::uint8_t, 16> storage{};
+    MidiBuffer buffer{storage.data(), static_cast<std::uint16_t>(storage.size()), 0};
+    ASSERT_EQ(platformQueueInputBuffer(handle, buffer), MIDI_OK);
+    ASSERT_EQ(platformStartInput(handle), MIDI_OK);
+
+    // Messages keep arriving, every cycle, while the input closes: a short one needs no buffer.
+    peer.repeat(toProgram, {sysex({0x11}), {0x90, 0x3C, 0x40}});
+    ASSERT_TRUE(Recorder::waitLong(5));
+    Recorder::requeue = false;   // the buffer handed back by the close is not queued again
+    ASSERT_EQ(platformCloseInput(handle), MIDI_OK);
+    const std::vector<Bytes> atClose = Recorder::taken();
+    const int callsAtClose = Recorder::calls.load();
+    ASSERT_FALSE(atClose.empty());
+    EXPECT_TRUE(atClose.back().empty()) << "the last buffer comes back with nothing recorded";
+
+    ASSERT_TRUE(peer.waitCycles(5));
+    EXPECT_EQ(Recorder::calls.load(), callsAtClose) << "a callback ran after the input was closed";
+    peer.repeat(toProgram, {});
+    EXPECT_EQ(platformQueueInputBuffer(handle, buffer), MIDI_ERROR) << "a closed input takes no buffer";
+}
+
+TEST_F(RtMidiJack, NothingIsDeliveredAfterCloseMidiIn) {
+    openPeerPair();
+    closeMidiIn();
+    clearReplyMailbox();
+    peer.send(toProgram, sysex({REPLY_READY}));
+    ASSERT_TRUE(peer.waitCycles(3));
+    EXPECT_EQ(replyLength(), 0);
+}
+
+}  // namespace

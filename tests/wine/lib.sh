@@ -1,0 +1,199 @@
+# The wine test driver's routines, sourced by wine-test.sh, which sets:
+#   build       where scripts/build-windows.sh put the shipped update.exe, alone
+#   test_only   where it put what only the tests use: i686/winmm.dll, and x86_64/ with both 64-bit files
+#   state       where the wine prefix and the cases' working folders go
+#   action      what to do: prefix, stop, or the name of a case
+#
+# A case is a folder of small files under cases/ (all optional but stdout):
+#   about      what the case shows, printed before it runs
+#   image      "NAME SOURCE": the case's folder gets a file NAME holding images/SOURCE
+#   scenario   the emulated winmm.dll's scenario; without it, the case runs with wine's own winmm
+#   stdout     the console output expected, byte for byte
+#   report     the emulated winmm's report expected after the release lines all cases share, without
+#              the messages the target received
+#   received   those messages, "received HEX" a line
+#
+# images/four_records.txt holds four records, 71 bytes: a record of one short message, one of three
+# messages (11 + 11 + 2 bytes), one of exactly one full message, and one of three.
+#
+# Everything the program writes goes to the console: stdout must match, stderr must stay empty. Wine
+# writes CR LF for every "\n" (a text-mode stream), and the run ends with cmd's "pause", which with its
+# input at end of file prints its prompt and returns at once; wine's cmd words the prompt as
+# "Press any key to continue... ".
+
+SKIPPED=77
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+prefix=$state/prefix
+
+# Wine's own diagnostics off; the audio drivers off too: with no sound hardware they report through
+# alsa-lib straight to stderr. Without them wine's winmm simply has no MIDI ports.
+export WINEDEBUG=-all
+export WINEPREFIX=$prefix
+QUIET_AUDIO='winealsa.drv,winepulse.drv,wineoss.drv=d'
+
+runs() { "$1" --version >/dev/null 2>&1; }
+
+first_running() {
+    local candidate
+    for candidate in "$@"; do
+        [ -n "$candidate" ] && runs "$candidate" && { echo "$candidate"; return 0; }
+    done
+    return 1
+}
+
+# Sets loader, exe_dir and dll_dir: the shipped 32-bit program where wine can run it, else the 64-bit one.
+choose_runtime() {
+    if [ -f "$build/update.exe" ] &&
+        loader=$(first_running /usr/lib/wine/wine "$(command -v wine)"); then
+        exe_dir=$build
+        dll_dir=$test_only/i686
+        runtime="32-bit update.exe, $loader"
+    elif [ -f "$test_only/x86_64/update.exe" ] &&
+        loader=$(first_running /usr/lib/wine/wine64 "$(command -v wine64)"); then
+        exe_dir=$test_only/x86_64
+        dll_dir=$test_only/x86_64
+        runtime="64-bit update.exe (32-bit code cannot run here), $loader"
+    else
+        echo "SKIPPED: no cross-built update.exe in $build or $test_only/x86_64 that a wine on this machine" \
+             "can run (build it with scripts/build-windows.sh; install wine)"
+        exit $SKIPPED
+    fi
+    server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+}
+
+stop_server() {
+    "$server" -k >/dev/null 2>&1 || true
+    "$server" -w >/dev/null 2>&1 || true
+}
+
+# A prefix is whole when wine's own DLLs are in it; a boot that fails leaves one without them.
+prefix_is_whole() {
+    [ -f "$prefix/system.reg" ] && [ -f "$prefix/drive_c/windows/system32/kernel32.dll" ]
+}
+
+make_prefix() {
+    local attempt
+    mkdir -p "$state"
+    echo "wine runtime: $runtime"
+    # A boot that failed once may do well the second time; each attempt starts from nothing, with no
+    # wineserver left over from an earlier prefix at this path.
+    for attempt in 1 2 3; do
+        [ -d "$prefix" ] && stop_server
+        rm -rf "$prefix"
+        # The first boot of a prefix takes a while (tens of seconds on a slow machine).
+        local booted=0
+        timeout 300 "$loader" wineboot --init </dev/null >"$state/wineboot.log" 2>&1 && booted=1
+        "$server" -w >/dev/null 2>&1 || true
+        [ "$booted" -eq 1 ] && prefix_is_whole && return 0
+        echo "wineboot attempt $attempt left no whole prefix:"
+        sed 's/^/  | /' "$state/wineboot.log"
+    done
+    echo "FAILED: wineboot could not make the prefix"
+    exit 1
+}
+
+failures=0
+fail() {
+    echo "FAILED: $*"
+    failures=$((failures + 1))
+}
+
+# A Windows path for a file of this machine: wine maps drive Z: to /.
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+# The case's working folder: the program, the emulated winmm.dll when the case has a scenario, the
+# image, and the scenario.
+prepare_case() {
+    local name source
+    work=$state/cases/$action
+    rm -rf "$work"
+    mkdir -p "$work"
+    cp "$exe_dir/update.exe" "$work/"
+    if [ -f "$case_dir/scenario" ]; then
+        mode=emulated
+        [ -f "$dll_dir/winmm.dll" ] || { echo "FAILED: no emulated winmm.dll in $dll_dir"; exit 1; }
+        cp "$dll_dir/winmm.dll" "$case_dir/scenario" "$work/"
+    else
+        mode=own
+    fi
+    if [ -f "$case_dir/image" ]; then
+        read -r name source <"$case_dir/image"
+        cp "$here/images/$source" "$work/$name"
+    fi
+}
+
+# Runs update.exe in the case's folder, with its input at end of file.
+run_update() {
+    local overrides=$QUIET_AUDIO
+    local -a emulation=()
+    if [ "$mode" = emulated ]; then
+        # Native only: should the emulated winmm.dll fail to load, the program does not start at all.
+        overrides="winmm=n;$QUIET_AUDIO"
+        emulation=(UPDATE_EMULATED_WINMM="$(windows_path "$work/scenario")")
+    fi
+    (cd "$work" && env WINEDLLOVERRIDES="$overrides" "${emulation[@]}" timeout 120 "$loader" ./update.exe \
+        </dev/null >"$work/stdout" 2>"$work/stderr")
+    status=$?
+}
+
+show() { od -An -c "$1" | sed 's/^/    /'; }
+
+expect_transcript() {
+    if ! cmp -s "$case_dir/stdout" "$work/stdout"; then
+        fail "the console output differs"
+        echo "  expected:"; show "$case_dir/stdout"
+        echo "  printed:"; show "$work/stdout"
+    fi
+    if [ -s "$work/stderr" ]; then
+        fail "something was written to stderr"
+        sed 's/^/    /' "$work/stderr"
+    fi
+    [ "$status" -eq 0 ] || fail "exit status $status, not 0"
+}
+
+# The start of every emulated case's report: the program released all it took from winmm.
+NOTHING_LEFT_OPEN='inputs-open 0
+outputs-open 0
+buffers-queued 0
+headers-prepared 0
+timer-periods-held 0
+calls-refused 0
+closes-refused 0
+'
+
+expect_report() {
+    local report=$work/scenario.report
+    if [ ! -f "$report" ]; then
+        fail "the emulated winmm.dll wrote no report (was it loaded? did the program exit normally?)"
+        return
+    fi
+    { printf '%s' "$NOTHING_LEFT_OPEN"; cat "$case_dir/report"; } >"$work/expected.report"
+    grep -v '^received ' "$report" >"$work/actual.report"
+    if ! cmp -s "$work/expected.report" "$work/actual.report"; then
+        fail "the emulated winmm's report differs"
+        diff -u "$work/expected.report" "$work/actual.report" | sed 's/^/    /'
+    fi
+}
+
+expect_received() {
+    grep '^received ' "$work/scenario.report" >"$work/actual.received" 2>/dev/null
+    if ! cmp -s "$case_dir/received" "$work/actual.received"; then
+        fail "the target received other messages"
+        diff -u "$case_dir/received" "$work/actual.received" | sed 's/^/    /'
+    fi
+}
+
+run_case() {
+    case_dir=$here/cases/$action
+    [ -f "$case_dir/stdout" ] || { echo "unknown case: $action" >&2; exit 2; }
+    prefix_is_whole || { echo "FAILED: no wine prefix at $prefix (the wine_prefix test makes it)"; exit 1; }
+    echo "wine runtime: $runtime"
+    [ -f "$case_dir/about" ] && sed 's/^/case: /' "$case_dir/about"
+    prepare_case
+    run_update
+    expect_transcript
+    [ -f "$case_dir/report" ] && expect_report
+    [ -f "$case_dir/received" ] && expect_received
+    [ "$failures" -eq 0 ] || exit 1
+    echo "passed"
+}
