@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "midi/midi_platform.h"
-#include "midi/precise_sleep.h"
+#include "timing/precise_sleep.h"
 #include "midi/rtmidi_jack_link.h"
 #include "midi/rtmidi_ports.h"
 #include "midi/rtmidi_quiet.h"

@@ -1,6 +1,6 @@
 #include "sim/sim_world.h"
 
-#include "midi/precise_sleep.h"
+#include "timing/precise_sleep.h"
 
 #include <algorithm>
 #include <chrono>
@@ -196,17 +196,23 @@ bool copyName(bool input, int index, char* name, std::size_t size) {
 void afterMessageToTarget(const std::uint8_t* bytes, std::size_t length) {
     const long number = ++world.messagesToTarget;
     if (world.scenario.onMessageToTarget) world.scenario.onMessageToTarget(number, std::vector<std::uint8_t>(bytes, bytes + length));
-    std::vector<TargetReply> replies;
-    targetReceive(world.target, bytes, length, replies);
+    if (world.scenario.behaviour.exitAfter == number) {
+        // The target leaves as the message arrives, without answering it: its ports vanish.
+        world.targetOutputGone = world.targetInputGone = true;
+        return;
+    }
+    std::vector<TargetOutgoing> outgoing;
+    targetRespond(world.scenario.behaviour, world.target, bytes, length, outgoing);
     const std::uint64_t now = nowMs();
-    for (TargetReply& reply : replies) {
-        // The target has one line out and answers in turn: a late answer holds up the ones after it,
-        // and each answer takes the line for a millisecond (3 bytes at 31,250 baud, 10 bits a byte).
+    for (TargetOutgoing& message : outgoing) {
+        // The target has one line out and sends in turn: a late answer holds up what comes after it,
+        // and each message takes the line for a millisecond (3 bytes at 31,250 baud, 10 bits a byte).
         const std::uint64_t lineFree = world.answered ? world.lastAnswerDueMs + 1 : 0;
-        const std::uint64_t due = std::max(now + reply.delayMs, lineFree);
+        const std::uint64_t due = std::max(now + message.delayMs, lineFree);
         world.lastAnswerDueMs = due;
         world.answered = true;
-        schedule(world.scenario.targetInput, std::move(reply.bytes), true, due, reply.answers);
+        const bool sysex = !message.bytes.empty() && message.bytes[0] == 0xF0;
+        schedule(world.scenario.targetInput, std::move(message.bytes), sysex, due, message.answers);
     }
     for (const SimStray& stray : world.scenario.strays)
         if (stray.trigger == SIM_AFTER_MESSAGE && stray.count == number)
@@ -221,7 +227,10 @@ void simStart(const SimScenario& scenario) {
     stopDeliveryThread();
     Lock lock(worldMutex);
     world.scenario = scenario;
-    targetReset(world.target, scenario.target);
+    TargetScript script = scriptFor(scenario.behaviour);
+    if (scenario.target.onHandshake) script.onHandshake = scenario.target.onHandshake;
+    if (scenario.target.onRecord) script.onRecord = scenario.target.onRecord;
+    targetReset(world.target, std::move(script));
     world.inputs.assign(std::max(scenario.inputs, 0), SimInput{});
     world.outputs.assign(std::max(scenario.outputs, 0), SimOutput{});
     world.pending.clear();

@@ -44,6 +44,7 @@ void completeRecord(TargetModel& target, std::vector<TargetReply>& replies) {
     TargetAnswer reply{};
     if (target.script.onRecord) reply = target.script.onRecord(target.record, target.sending);
     if (reply.code == TARGET_CHECKSUM) reply.code = sound ? ANSWER_RECORD_WRITTEN : ANSWER_CHECKSUM_WRONG;
+    if (reply.code == TARGET_CHECKSUM_THEN_RESTART) reply.code = sound ? ANSWER_DONE_RESTARTING : ANSWER_CHECKSUM_WRONG;
     const bool written = reply.code == ANSWER_RECORD_WRITTEN || reply.code == ANSWER_DONE_RESTARTING;
     if (written) {
         target.flash.insert(target.flash.end(), target.assembling.begin(), target.assembling.end());

@@ -15,6 +15,7 @@
 
 constexpr int TARGET_CHECKSUM = -2;   // answer what the record's checksum says: 0x1A or 0x20
 constexpr int TARGET_SILENT = -1;     // send nothing
+constexpr int TARGET_CHECKSUM_THEN_RESTART = -3;   // a sound record: 0x77, written and restarting; else 0x20
 
 struct TargetAnswer {
     int code = TARGET_CHECKSUM;       // a reply code, TARGET_CHECKSUM or TARGET_SILENT

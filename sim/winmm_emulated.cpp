@@ -10,19 +10,15 @@
 // unprepared or wrongly sized headers) are refused and counted.
 //
 // The scenario comes from the file named by UPDATE_EMULATED_WINMM (read here only, never by the
-// program); lines of "key value...", '#' starts a comment:
-//   inputs N | outputs N                 ports of each kind (1 each)
-//   target-input I | target-output O     where the target sits (0; -1: nowhere)
-//   input-name I TEXT | output-name O TEXT
-//   handshake CODE                       answer to every handshake (0x43); CODE may be "silent"
-//   handshake-at N CODE                  answer to handshake number N (from 1)
-//   record K S CODE                      answer to record K's (from 0) sending S (from 1; 0: every one)
-//   records-silent-from K                no answer to record K or any later one
-//   answer-delay MS                      time from the end of a message to the target's answer
-//   output-vanishes-after M | input-vanishes-after M   the target's port goes after message M
-//   send-busy-polls N                    polls a send stays "still playing" (3)
-//   sends-never-finish
-//   broken-sysex-after M                 a system-exclusive message cut short follows message M
+// program): one option a line, "--name value", the value running to the end of the line; '#' starts a
+// comment. The target's behaviour is told in zentravox-target's own options (--refuse 2:20, --delay
+// 700, --silent-from 1, ...: see zentravox-target --help); the ports around it in these:
+//   --inputs N | --outputs N              ports of each kind (1 each)
+//   --target-input I | --target-output O  where the target sits (0; -1: nowhere)
+//   --input-name I:TEXT | --output-name O:TEXT
+//   --output-vanishes-after M | --input-vanishes-after M   the target's port goes after message M
+//   --send-busy-polls N                   polls a send stays "still playing" (3)
+//   --sends-never-finish
 // At process exit it writes a report to the same path with ".report" appended: what was left open or
 // queued, the calls refused, and the target's side (flash, records, every message it received).
 #define _WINMM_    // winmm's functions are defined here, not imported
@@ -44,20 +40,6 @@
 
 namespace {
 
-struct RecordRule {
-    int record;
-    int sending;     // 0: every sending
-    int code;
-};
-
-struct TargetRules {
-    int handshakeCode = 0x43;
-    std::map<int, int> handshakeAt;
-    std::vector<RecordRule> records;
-    int silentFrom = -1;
-    unsigned delayMs = 0;
-};
-
 struct EmulatedInput {
     bool open = false;
     bool started = false;
@@ -77,7 +59,6 @@ struct EmulatedOutput {
 std::mutex stateMutex;
 bool worldStarted = false;
 std::string reportPath;
-TargetRules rules;
 SimScenario scenario;
 std::vector<EmulatedInput> inputs;
 std::vector<EmulatedOutput> outputs;
@@ -97,10 +78,28 @@ void noteRefusal(const char* call, MMRESULT result) {
     if (refusals.size() < 2000) refusals += std::string(" ") + call + "=" + std::to_string(result);
 }
 
-int parseCode(const char* text) {
-    if (std::strcmp(text, "silent") == 0) return TARGET_SILENT;
-    if (std::strcmp(text, "checksum") == 0) return TARGET_CHECKSUM;
-    return static_cast<int>(std::strtol(text, nullptr, 0));
+// Lines of the scenario not understood, for the report: a mistyped scenario must not pass unseen.
+void noteScenarioError(const std::string& what) { scenarioErrors += " [" + what + "]"; }
+
+bool readPortWord(const std::string& option, const std::string& value, std::map<int, std::string>& inputNames,
+                  std::map<int, std::string>& outputNames) {
+    const long number = std::atol(value.c_str());
+    if (option == "--inputs") scenario.inputs = static_cast<int>(number);
+    else if (option == "--outputs") scenario.outputs = static_cast<int>(number);
+    else if (option == "--target-input") scenario.targetInput = static_cast<int>(number);
+    else if (option == "--target-output") scenario.targetOutput = static_cast<int>(number);
+    else if (option == "--output-vanishes-after") scenario.outputVanishesAfter = number;
+    else if (option == "--input-vanishes-after") scenario.inputVanishesAfter = number;
+    else if (option == "--send-busy-polls") scenario.sendBusyPolls = static_cast<int>(number);
+    else if (option == "--sends-never-finish") scenario.sendsNeverFinish = true;
+    else if (option == "--input-name" || option == "--output-name") {
+        const std::size_t colon = value.find(':');
+        if (colon == std::string::npos) return false;
+        (option == "--input-name" ? inputNames : outputNames)[std::atoi(value.c_str())] = value.substr(colon + 1);
+    } else {
+        return false;
+    }
+    return true;
 }
 
 void readScenario(const char* path) {
@@ -111,33 +110,17 @@ void readScenario(const char* path) {
     char line[512];
     while (std::fgets(line, sizeof line, file) != nullptr) {
         if (char* comment = std::strchr(line, '#')) *comment = '\0';
-        line[std::strcspn(line, "\r\n")] = '\0';
-        char key[64] = "";
-        char a[64] = "";
-        char b[64] = "";
-        char c[64] = "";
-        int offset = 0;
-        if (std::sscanf(line, "%63s %63s %63s %63s", key, a, b, c) < 1) continue;
-        const std::string name = key;
-        if (name == "inputs") scenario.inputs = std::atoi(a);
-        else if (name == "outputs") scenario.outputs = std::atoi(a);
-        else if (name == "target-input") scenario.targetInput = std::atoi(a);
-        else if (name == "target-output") scenario.targetOutput = std::atoi(a);
-        else if (name == "input-name" || name == "output-name") {
-            std::sscanf(line, "%*s %*s %n", &offset);
-            (name == "input-name" ? inputNames : outputNames)[std::atoi(a)] = line + offset;
-        } else if (name == "handshake") rules.handshakeCode = parseCode(a);
-        else if (name == "handshake-at") rules.handshakeAt[std::atoi(a)] = parseCode(b);
-        else if (name == "record") rules.records.push_back(RecordRule{std::atoi(a), std::atoi(b), parseCode(c)});
-        else if (name == "records-silent-from") rules.silentFrom = std::atoi(a);
-        else if (name == "answer-delay") rules.delayMs = static_cast<unsigned>(std::atoi(a));
-        else if (name == "output-vanishes-after") scenario.outputVanishesAfter = std::atol(a);
-        else if (name == "input-vanishes-after") scenario.inputVanishesAfter = std::atol(a);
-        else if (name == "send-busy-polls") scenario.sendBusyPolls = std::atoi(a);
-        else if (name == "sends-never-finish") scenario.sendsNeverFinish = true;
-        else if (name == "broken-sysex-after")   // a system-exclusive message cut short by a note-on
-            scenario.strays.push_back(SimStray{SIM_AFTER_MESSAGE, std::atol(a), 0, {0xF0, 0x7D, 0x01, 0x02}, true});
-        else scenarioErrors += " " + name;    // a mistyped scenario shows in the report
+        std::string text = line;
+        text.erase(text.find_last_not_of(" \t\r\n") + 1);
+        const std::size_t start = text.find_first_not_of(" \t");
+        if (start == std::string::npos) continue;
+        text.erase(0, start);
+        const std::size_t space = text.find_first_of(" \t");
+        const std::string option = text.substr(0, space);
+        const std::string value = space == std::string::npos ? "" : text.substr(text.find_first_not_of(" \t", space));
+        if (readPortWord(option, value, inputNames, outputNames)) continue;
+        std::string error;
+        if (!applyBehaviourWord(option, value, scenario.behaviour, error)) noteScenarioError(error);
     }
     std::fclose(file);
     // The world takes a whole list of names; ports not named in the scenario get its usual ones.
@@ -190,18 +173,6 @@ void ensureWorld(Lock&) {
         scenario.inputs = 0;
         scenario.outputs = 0;
     }
-    scenario.target.onHandshake = [](int handshake) {
-        const auto at = rules.handshakeAt.find(handshake);
-        return TargetAnswer{at != rules.handshakeAt.end() ? at->second : rules.handshakeCode, rules.delayMs};
-    };
-    scenario.target.onRecord = [](int number, int sending) {
-        const int record = number - 1;   // the scenario counts records from 0
-        for (const RecordRule& rule : rules.records)
-            if (rule.record == record && (rule.sending == 0 || rule.sending == sending))
-                return TargetAnswer{rule.code, rules.delayMs};
-        if (rules.silentFrom >= 0 && record >= rules.silentFrom) return TargetAnswer{TARGET_SILENT, 0};
-        return TargetAnswer{TARGET_CHECKSUM, rules.delayMs};
-    };
     inputs.assign(static_cast<std::size_t>(std::max(scenario.inputs, 0)), EmulatedInput{});
     outputs.assign(static_cast<std::size_t>(std::max(scenario.outputs, 0)), EmulatedOutput{});
     simStart(scenario);
@@ -307,10 +278,10 @@ void writeReport() {
     std::fprintf(file, "buffers-queued %u\n", static_cast<unsigned>(queued));
     std::fprintf(file, "headers-prepared %u\n", static_cast<unsigned>(preparedHeaders.size()));
     std::fprintf(file, "timer-periods-held %d\n", timerPeriodsHeld);
-    std::fprintf(file, "timer-calls%s\n", timerCalls.c_str());
     std::fprintf(file, "calls-refused %d%s\n", refusedCalls, refusals.c_str());
     std::fprintf(file, "closes-refused %d\n", closesRefused);
     std::fprintf(file, "port-calls %s\n", simPortCalls().c_str());
+    std::fprintf(file, "timer-calls%s\n", timerCalls.c_str());
     std::fprintf(file, "handshakes %d\n", target.handshakes);
     std::fprintf(file, "records-accepted %d\n", target.recordsAccepted);
     std::fprintf(file, "records-refused %d\n", target.recordsRefused);

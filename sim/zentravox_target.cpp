@@ -4,6 +4,7 @@
 // written to a file when it exits.
 #include <RtMidi.h>
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,7 +34,7 @@
 #include <jack/jack.h>
 #endif
 
-#include "protocol/wire.h"
+#include "sim/target_behaviour.h"
 #include "sim/target_model.h"
 
 namespace {
@@ -46,43 +47,21 @@ const char* const PROGRAM = "zentravox-target";
 // ---------------------------------------------------------------------------------------------------
 // Options
 
-struct Refusal {
-    int record;   // counted from 1
-    int code;
-    int times;    // sendings refused; 0: every one
-};
-
 struct Options {
     std::string api;   // "alsa", "jack" or empty: the sequencer where it exists, else JACK
     std::string client = "zentravox-target";
     std::string port = "midi";
-    int handshakeCode = REPLY_READY;   // or TARGET_SILENT
-    std::vector<Refusal> refusals;
-    int refuseEvery = 0;
-    int refuseEveryCode = 0;
-    int silentFrom = 0;
-    int restartAfter = 0;
-    unsigned delayMs = 0;
-    int handshakeDelayMs = -1;         // -1: as delayMs
-    long exitAfter = 0;
-    int pad = 0;
-    int flood = 0;
-    int garbage = 0;
-    bool loneF0 = false;
+    TargetBehaviour behaviour;
     std::string flashPath;
     bool quiet = false;
 };
-
-// Long enough for a padded reply, short enough to travel in one JACK cycle with room to spare.
-constexpr int MAX_PADDED_REPLY = 4000;
-constexpr int MAX_TRAFFIC = 1000;
 
 void printHelp() {
     std::printf(
         "Usage: %s [OPTION]...\n"
         "Puts the emulated Zentravox target on MIDI ports, for the update program to find and update: it\n"
-        "answers the handshake, reassembles the records, checks their checksums and keeps what it accepts\n"
-        "in its flash. It runs until interrupted (Ctrl-C, SIGTERM) or until --exit-after.\n"
+        "answers the handshake, reassembles the records, checks their checksums and writes what it accepts\n"
+        "into its flash. It runs until interrupted (Ctrl-C, SIGTERM) or until --exit-after.\n"
         "\n"
         "Ports:\n"
         "  --api alsa|jack          MIDI system (default: the ALSA sequencer where /dev/snd/seq exists,\n"
@@ -91,26 +70,8 @@ void printHelp() {
         "                           NAME-in:PORT and answers on NAME-out:PORT\n"
         "  --port NAME              name of both ports (default midi)\n"
         "\n"
-        "Answers (records count from 1, as the log shows them; CODE is a hex byte 00..7F):\n"
-        "  --handshake-reply CODE|silent\n"
-        "                           answer each handshake with CODE (default 43; 15 asks for a reset)\n"
-        "                           or not at all\n"
-        "  --refuse K:CODE[:N]      refuse the first N sendings of record K with CODE (N default 1; 0: every\n"
-        "                           sending); may be given more than once\n"
-        "  --refuse-every N:CODE    refuse every N-th record that arrives, counted over all sendings\n"
-        "  --silent-from K          answer no record from record K on (handshakes are still answered)\n"
-        "  --restart-after K        answer record K with 77: accepted, the update is over, restarting\n"
-        "  --delay MS               answer MS milliseconds after the message arrived (default 0)\n"
-        "  --handshake-delay MS     answer handshakes MS milliseconds late instead (default: --delay)\n"
-        "  --exit-after M           close the ports and exit when message M arrives, without answering\n"
-        "                           it (every message counts, handshakes included)\n"
-        "\n"
-        "Extra traffic, for the program's reception:\n"
-        "  --pad N                  make every reply N bytes long: F0, code, zeros, F7 (4..%d)\n"
-        "  --flood N                send N short channel messages (90 3C 00) after each data message\n"
-        "  --garbage N              send N system-exclusive messages that are no reply (F0 7D ... F7)\n"
-        "                           after each data message\n"
-        "  --lone-f0                send a one-byte message (F0 alone) before each handshake answer\n"
+        "Behaviour (records count from 1, as the log shows them; CODE is a hex byte 00..7F):\n"
+        "%s"
         "  (extra messages go out before the answer to the same message)\n"
         "\n"
         "Output:\n"
@@ -123,7 +84,7 @@ void printHelp() {
         "sound is written after the last one, so a record accepted twice is in the flash twice.\n"
         "A line starting with \"ready:\" tells that both ports exist. Exit status: 0 when stopped by a\n"
         "signal or by --exit-after, 1 when the ports or the flash file fail, 2 for a bad option.\n",
-        PROGRAM, MAX_PADDED_REPLY);
+        PROGRAM, behaviourHelp().c_str());
 }
 
 [[noreturn]] void badOption(const std::string& what) {
@@ -131,137 +92,57 @@ void printHelp() {
     std::exit(2);
 }
 
-bool parseNumber(const std::string& text, long low, long high, long& value) {
-    if (text.empty() || text.size() > 9) return false;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-    }
-    value = std::strtol(text.c_str(), nullptr, 10);
-    return value >= low && value <= high;
-}
-
-// Reply codes are written as the log shows them: two hex digits, 0x allowed.
-bool parseCode(std::string text, int& code) {
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.erase(0, 2);
-    if (text.empty() || text.size() > 2) return false;
-    int value = 0;
-    for (char c : text) {
-        int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return false;
-        value = value * 16 + digit;
-    }
-    // A system-exclusive data byte: a status byte would end the reply on the wire.
-    if (value > 0x7F) return false;
-    code = value;
-    return true;
-}
-
-std::vector<std::string> splitColons(const std::string& text) {
-    std::vector<std::string> parts(1);
-    for (char c : text) {
-        if (c == ':') parts.emplace_back();
-        else parts.back() += c;
-    }
-    return parts;
-}
+enum PortOption { OPT_API = 1, OPT_CLIENT, OPT_PORT, OPT_FLASH, OPT_QUIET, OPT_HELP };
 
 Options parseOptions(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        std::string value;
-        bool hasValue = false;
-        const std::size_t equals = name.find('=');
-        if (name.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.erase(equals);
-            hasValue = true;
-        }
-        auto flag = [&]() {
-            if (hasValue) badOption(name + " takes no value, but was given '" + value + "'");
-        };
-        auto next = [&](const char* expects) -> std::string {
-            if (hasValue) return value;
-            if (i + 1 >= argc) badOption(name + " expects " + expects + " after it");
-            return argv[++i];
-        };
-        auto number = [&](const char* expects, long low, long high) -> long {
-            const std::string text = next(expects);
-            long parsed = 0;
-            if (!parseNumber(text, low, high, parsed)) badOption(name + " expects " + expects + ", not '" + text + "'");
-            return parsed;
-        };
+    std::vector<option> table = {{"api", required_argument, nullptr, OPT_API},
+                                 {"client", required_argument, nullptr, OPT_CLIENT},
+                                 {"port", required_argument, nullptr, OPT_PORT},
+                                 {"flash", required_argument, nullptr, OPT_FLASH},
+                                 {"quiet", no_argument, nullptr, OPT_QUIET},
+                                 {"help", no_argument, nullptr, OPT_HELP}};
+    for (const BehaviourOption& behaviour : BEHAVIOUR_OPTIONS)
+        table.push_back({behaviour.name, behaviour.takesValue ? required_argument : no_argument, nullptr, behaviour.id});
+    table.push_back({nullptr, 0, nullptr, 0});
 
-        if (name == "--help" || name == "-h") {
-            printHelp();
-            std::exit(0);
-        } else if (name == "--api") {
-            options.api = next("alsa or jack");
-            if (options.api != "alsa" && options.api != "jack")
-                badOption("--api expects alsa or jack, not '" + options.api + "'");
-        } else if (name == "--client" || name == "--port") {
-            const std::string text = next("a name");
-            if (text.empty() || text.find(':') != std::string::npos || text.size() > 40)
-                badOption(name + " expects a name of 1 to 40 characters without ':', not '" + text + "'");
-            (name == "--client" ? options.client : options.port) = text;
-        } else if (name == "--handshake-reply") {
-            const std::string text = next("a hex reply code (e.g. 43 or 15) or 'silent'");
-            if (text == "silent") options.handshakeCode = TARGET_SILENT;
-            else if (!parseCode(text, options.handshakeCode))
-                badOption("--handshake-reply expects a hex reply code 00..7F (e.g. 15) or 'silent', not '" + text + "'");
-        } else if (name == "--refuse") {
-            const std::string text = next("RECORD:CODE[:SENDINGS], e.g. 3:20");
-            const std::vector<std::string> parts = splitColons(text);
-            long record = 0, times = 1;
-            Refusal refusal{};
-            if ((parts.size() != 2 && parts.size() != 3) || !parseNumber(parts[0], 1, 65535, record) ||
-                !parseCode(parts[1], refusal.code) || (parts.size() == 3 && !parseNumber(parts[2], 0, 100000, times)))
-                badOption("--refuse expects RECORD:CODE[:SENDINGS] (record from 1, hex code, sendings refused, "
-                          "0 for all), e.g. 3:20 or 3:24:2, not '" + text + "'");
-            refusal.record = static_cast<int>(record);
-            refusal.times = static_cast<int>(times);
-            options.refusals.push_back(refusal);
-        } else if (name == "--refuse-every") {
-            const std::string text = next("N:CODE, e.g. 3:20");
-            const std::vector<std::string> parts = splitColons(text);
-            long every = 0;
-            if (parts.size() != 2 || !parseNumber(parts[0], 1, 100000, every) ||
-                !parseCode(parts[1], options.refuseEveryCode))
-                badOption("--refuse-every expects N:CODE (every N-th record received, hex code), e.g. 3:20, not '" +
-                          text + "'");
-            options.refuseEvery = static_cast<int>(every);
-        } else if (name == "--silent-from") {
-            options.silentFrom = static_cast<int>(number("a record number (1 or more)", 1, 65535));
-        } else if (name == "--restart-after") {
-            options.restartAfter = static_cast<int>(number("a record number (1 or more)", 1, 65535));
-        } else if (name == "--delay") {
-            options.delayMs = static_cast<unsigned>(number("milliseconds (0 to 60000)", 0, 60000));
-        } else if (name == "--handshake-delay") {
-            options.handshakeDelayMs = static_cast<int>(number("milliseconds (0 to 60000)", 0, 60000));
-        } else if (name == "--exit-after") {
-            options.exitAfter = number("a message number (1 or more)", 1, 100000000);
-        } else if (name == "--pad") {
-            options.pad = static_cast<int>(number("a reply length in bytes (4 to 4000)", 4, MAX_PADDED_REPLY));
-        } else if (name == "--flood") {
-            options.flood = static_cast<int>(number("a number of messages (0 to 1000)", 0, MAX_TRAFFIC));
-        } else if (name == "--garbage") {
-            options.garbage = static_cast<int>(number("a number of messages (0 to 1000)", 0, MAX_TRAFFIC));
-        } else if (name == "--lone-f0") {
-            flag();
-            options.loneF0 = true;
-        } else if (name == "--flash") {
-            options.flashPath = next("a file name");
-            if (options.flashPath.empty()) badOption("--flash expects a file name, not an empty one");
-        } else if (name == "--quiet") {
-            flag();
-            options.quiet = true;
-        } else {
-            badOption("unknown option '" + std::string(argv[i]) + "'");
+    Options options;
+    opterr = 0;   // our own messages, in our own words
+    for (;;) {
+        int index = -1;
+        const int id = getopt_long(argc, argv, "h", table.data(), &index);
+        if (id == -1) break;
+        const std::string name = index >= 0 ? std::string("--") + table[static_cast<std::size_t>(index)].name : "";
+        const std::string value = optarg != nullptr ? optarg : "";
+        std::string error;
+        switch (id) {
+            case 'h':
+            case OPT_HELP: printHelp(); std::exit(0);
+            case OPT_API:
+                if (value != "alsa" && value != "jack") badOption("--api expects alsa or jack, not '" + value + "'");
+                options.api = value;
+                break;
+            case OPT_CLIENT:
+            case OPT_PORT:
+                if (value.empty() || value.find(':') != std::string::npos || value.size() > 40)
+                    badOption(name + " expects a name of 1 to 40 characters without ':', not '" + value + "'");
+                (id == OPT_CLIENT ? options.client : options.port) = value;
+                break;
+            case OPT_FLASH:
+                if (value.empty()) badOption("--flash expects a file name, not an empty one");
+                options.flashPath = value;
+                break;
+            case OPT_QUIET: options.quiet = true; break;
+            case '?':
+            case ':': {
+                const std::string given = argv[optind - 1];
+                if (optopt != 0 || id == ':') badOption(given + " expects a value after it");
+                badOption("unknown option '" + given + "'");
+            }
+            default:
+                if (!applyBehaviourOption(id, value, options.behaviour, error)) badOption(error);
         }
     }
+    if (optind < argc) badOption("unexpected argument '" + std::string(argv[optind]) + "'");
     return options;
 }
 
@@ -467,76 +348,16 @@ void runSender(Sender sender) {
 // ---------------------------------------------------------------------------------------------------
 // The target
 
-struct RecordSeen {
-    int record = 0;     // from 1
-    int sending = 0;
-    std::size_t length = 0;
-    bool sound = false;
-};
-
 struct Target {
     Options options;
     TargetModel model;
-    RecordSeen seen;
-    int recordsReceived = 0;   // every whole record, however often the same one came
 };
 
-TargetScript scriptFor(Target& target) {
-    TargetScript script;
-    const Options& options = target.options;
-    script.onHandshake = [&options](int) {
-        const unsigned delayMs = options.handshakeDelayMs < 0 ? options.delayMs : static_cast<unsigned>(options.handshakeDelayMs);
-        return TargetAnswer{options.handshakeCode, delayMs};
-    };
-    script.onRecord = [&target, &options](int record, int sending) {
-        // The model still holds the whole record here: what the log needs of it.
-        target.seen = RecordSeen{record, sending, target.model.assembling.size(),
-                                 targetChecksumOk(target.model.assembling)};
-        ++target.recordsReceived;
-        const int number = record;
-        TargetAnswer answer{TARGET_CHECKSUM, options.delayMs};
-        if (options.silentFrom != 0 && number >= options.silentFrom) {
-            answer.code = TARGET_SILENT;
-            return answer;
-        }
-        for (const Refusal& refusal : options.refusals) {
-            if (refusal.record == number && (refusal.times == 0 || sending <= refusal.times)) {
-                answer.code = refusal.code;
-                return answer;
-            }
-        }
-        if (options.refuseEvery != 0 && target.recordsReceived % options.refuseEvery == 0) {
-            answer.code = options.refuseEveryCode;
-            return answer;
-        }
-        if (options.restartAfter == number && target.seen.sound) answer.code = REPLY_DONE_RESTART;
-        return answer;
-    };
-    return script;
-}
-
-Bytes padded(const Bytes& reply, int length) {
-    if (length <= static_cast<int>(reply.size())) return reply;
-    Bytes bytes(static_cast<std::size_t>(length), 0x00);
-    bytes.front() = reply.front();
-    bytes[1] = reply[1];
-    bytes.back() = 0xF7;
-    return bytes;
-}
-
-void addTraffic(const Options& options, Outbox& outbox, Clock::time_point now) {
-    for (int i = 0; i < options.flood; ++i) schedule(outbox, now, Bytes{0x90, 0x3C, 0x00});
-    for (int i = 0; i < options.garbage; ++i) {
-        // 7D: the identifier for private use, then a counter: no reply code the program knows.
-        schedule(outbox, now,
-                 Bytes{0xF0, 0x7D, 0x47, 0x41, 0x52, static_cast<std::uint8_t>(i & 0x7F), 0xF7});
-    }
-}
-
-std::string replyText(const std::vector<TargetReply>& replies) {
-    if (replies.empty()) return "no reply";
+// The code the target answered, as its log shows it.
+std::string answerText(int code) {
+    if (code == TARGET_SILENT) return "no reply";
     char text[32];
-    std::snprintf(text, sizeof text, "reply %02X", replies.back().bytes.at(1));
+    std::snprintf(text, sizeof text, "reply %02X", code);
     return text;
 }
 
@@ -544,30 +365,32 @@ void receive(Target& target, Outbox& outbox, const Bytes& message) {
     const Options& options = target.options;
     const Clock::time_point now = Clock::now();
     const int handshakesBefore = target.model.handshakes;
-    const int recordsBefore = target.recordsReceived;
-    std::vector<TargetReply> replies;
-    targetReceive(target.model, message.data(), message.size(), replies);
-
-    const bool handshake = target.model.handshakes != handshakesBefore;
-    if (!handshake && message.front() == 0xF0) addTraffic(options, outbox, now);
-    for (const TargetReply& reply : replies) {
-        const Clock::time_point when = now + std::chrono::milliseconds(reply.delayMs);
-        if (handshake && options.loneF0) schedule(outbox, when, Bytes{0xF0});
-        schedule(outbox, when, padded(reply.bytes, options.pad));
-    }
+    const std::size_t sendingsBefore = target.model.sendings.size();
+    const int record = target.model.record;
+    const int sending = target.model.sending + 1;
+    std::vector<TargetOutgoing> outgoing;
+    targetRespond(options.behaviour, target.model, message.data(), message.size(), outgoing);
+    for (const TargetOutgoing& out : outgoing) schedule(outbox, now + std::chrono::milliseconds(out.delayMs), out.bytes);
 
     if (options.quiet) return;
-    if (handshake) {
-        logLine("handshake %d: %s", target.model.handshakes, replyText(replies).c_str());
-    } else if (target.recordsReceived != recordsBefore) {
-        const RecordSeen& seen = target.seen;
-        char sending[32] = "";
-        if (seen.sending > 1) std::snprintf(sending, sizeof sending, ", sending %d", seen.sending);
-        const bool restarting = !replies.empty() && replies.back().bytes.at(1) == REPLY_DONE_RESTART;
-        logLine("record %d%s: %zu bytes, checksum %s, %s%s", seen.record, sending, seen.length,
-                seen.sound ? "ok" : "bad", replyText(replies).c_str(), restarting ? " (update done, restarting)" : "");
-    } else if (!replies.empty()) {
-        logLine("message %d: not a record's hex text, %s", target.model.messages, replyText(replies).c_str());
+    int answered = TARGET_SILENT;
+    bool anAnswer = false;
+    for (const TargetOutgoing& out : outgoing) {
+        if (out.answers == TARGET_NOT_AN_ANSWER || out.bytes.size() < 2) continue;
+        answered = out.bytes[1];
+        anAnswer = true;
+    }
+    if (target.model.handshakes != handshakesBefore) {
+        logLine("handshake %d: %s", target.model.handshakes, answerText(answered).c_str());
+    } else if (target.model.sendings.size() != sendingsBefore) {
+        const TargetSending& seen = target.model.sendings.back();
+        char sendingText[32] = "";
+        if (sending > 1) std::snprintf(sendingText, sizeof sendingText, ", sending %d", sending);
+        logLine("record %d%s: %zu bytes, checksum %s, %s%s", record, sendingText, seen.bytes.size(),
+                targetChecksumOk(seen.bytes) ? "ok" : "bad", answerText(seen.code).c_str(),
+                seen.code == 0x77 ? " (update done, restarting)" : "");
+    } else if (anAnswer) {
+        logLine("message %d: not a record's hex text, %s", target.model.messages, answerText(answered).c_str());
     } else if (message.front() != 0xF0) {
         logLine("message %d: not system-exclusive (%02X), ignored", target.model.messages, message.front());
     }
@@ -610,7 +433,7 @@ int main(int argc, char** argv) {
     Target target;
     target.options = parseOptions(argc, argv);
     const Options& options = target.options;
-    targetReset(target.model, scriptFor(target));
+    targetReset(target.model, scriptFor(target.options.behaviour));
 
     if (!options.flashPath.empty() && !flashWritable(options.flashPath)) return 1;
 
@@ -723,7 +546,7 @@ int main(int argc, char** argv) {
         }
         for (const Bytes& message : messages) {
             ++received;
-            if (options.exitAfter != 0 && received == options.exitAfter) {
+            if (options.behaviour.exitAfter != 0 && received == options.behaviour.exitAfter) {
                 logLine("message %ld arrived: leaving without an answer (--exit-after)", received);
                 leaving = true;
                 break;

@@ -1,7 +1,8 @@
-// Millisecond pauses that last what they say. A plain 1 ms sleep lasts about 1.07-1.1 ms on Linux
-// (timer slack and wake-up latency), and the transfer makes one after every data message: over a
-// 64 KiB image that is half a second of nothing. So the pause sleeps short of its end and waits out
-// the rest; it never ends early, so the target's pacing is kept.
+// Millisecond pauses that last what they say, for the MIDI backends and the emulated world alike. A
+// plain 1 ms sleep lasts about 1.07-1.1 ms on Linux (timer slack and wake-up latency), and the
+// transfer makes one after every data message: over a 64 KiB image that is half a second of nothing.
+// So the pause sleeps short of its end and waits out the rest; it never ends early, so the target's
+// pacing is kept.
 #pragma once
 
 #include <chrono>
