@@ -28,7 +28,9 @@ busybox=/bin/busybox
 
 # What the guest loads, in groups that init.sh loads one after the other; each group's list is
 # completed with its dependencies by modules.py.
-module_groups=(share=virtio_pci,9pnet_virtio,9p
+# virtio_rng: the emulated processor gathers entropy slowly, and without a source of its own the
+# guest's getrandom() (Python's start among others) blocks for seconds.
+module_groups=(share=virtio_pci,virtio_rng,9pnet_virtio,9p
                sound=snd_seq_dummy,snd_seq_midi
                virmidi=snd_virmidi
                gadget=dummy_hcd,libcomposite,usb_f_midi,snd_usb_audio)
@@ -163,6 +165,7 @@ run() {
         -append "console=ttyS0 quiet panic=-1 rdinit=/init update_vm.job=$job" \
         -fsdev "local,id=root,path=/,security_model=$security,multidevs=remap" \
         -device virtio-9p-pci,fsdev=root,mount_tag=hostroot \
+        -device virtio-rng-pci \
         </dev/null >"$job/qemu.log" 2>&1
     local qemu_status=$?
     if [ -f "$job/status" ]; then

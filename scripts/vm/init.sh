@@ -37,7 +37,7 @@ load_group() {   # GROUP [MODULE=PARAMETERS]...
 }
 
 load_group share
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 hostroot /host || fail "cannot mount the host's root"
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,cache=loose hostroot /host || fail "cannot mount the host's root"
 [ -n "$job" ] && [ -f "/host$job/job.env" ] || fail "no job (update_vm.job=$job)"
 . "/host$job/job.env"
 
