@@ -10,7 +10,7 @@ set -eu
 source "$(dirname "$0")/setup.sh"
 cd "$repo_root"
 
-ensure_packages "${NATIVE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+ensure_packages "${NATIVE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${VM_PACKAGES[@]}"
 
 echo "== Building (Linux)"
 build_native "$repo_root/build"

@@ -1,0 +1,62 @@
+# Sourced after ../e2e/lib.sh by the scripts that run inside the guest (scripts/vm/guest.sh): the same
+# cases and checks, with the target on ALSA sequencer ports instead of JACK.
+#
+#   vm_init [UPDATE TARGET MAKE_IMAGE] checks that the sequencer is there (exit 1: the guest is broken)
+#   found_alsa CLIENT IN_NUMBER OUT_NUMBER
+#                                      the device lines for the target's ports, named as the sequencer
+#                                      names them (client:port and their numbers), as the program cuts them
+
+vm_init() {
+    if [ $# -eq 3 ]; then
+        update=$(realpath "$1")
+        target=$(realpath "$2")
+        make_image=$(realpath "$3")
+    fi
+    # The system's own tools: a shim of a per-user tool manager on PATH costs seconds at every start
+    # on the guest's emulated processor.
+    export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin
+    # The guest has no JACK server, and a client of ours must not start one.
+    export JACK_NO_START_SERVER=1
+    if [ ! -e /dev/snd/seq ] || ! grep -q 'Midi Through' /proc/asound/seq/clients 2>/dev/null; then
+        echo "FAILED: no ALSA sequencer with a Midi Through port in the guest"
+        exit 1
+    fi
+    work_root=$(mktemp -d)
+    cases_failed=0
+    cases_passed=0
+    trap e2e_cleanup EXIT
+    trap 'exit 1' INT TERM
+}
+
+# The program shows at most 31 characters of a port's name, as the Windows program can.
+found_alsa() {
+    local in_name="$1-out:midi $2:0" out_name="$1-in:midi $3:0"
+    printf 'The Update Device is Open successfully:\\nMIDIIN Device: %s\\nMIDIOUT Device: %s\\n' \
+        "${in_name:0:31}" "${out_name:0:31}"
+}
+
+start_target() {
+    local client=$1
+    shift
+    "$target" --api alsa --client "$client" --flash "$case_dir/$client.flash" "$@" \
+        >"$case_dir/$client.log" 2>"$case_dir/$client.err" </dev/null &
+    target_pids[$client]=$!
+    local tries
+    # Slower than on the host: the guest's processor is emulated.
+    for tries in $(seq 400); do
+        grep -q '^ready:' "$case_dir/$client.log" 2>/dev/null && return 0
+        running "${target_pids[$client]}" || break
+        sleep 0.05
+    done
+    problem "target $client did not get ready: $(cat "$case_dir/$client.err")"
+    return 1
+}
+
+run_update() {
+    aconnect -l >"$case_dir/ports-before-update.txt" 2>&1
+    local started=$SECONDS
+    timeout -k 5 "$UPDATE_TIMEOUT" "$update" </dev/null >"$case_dir/out.txt" 2>"$case_dir/err.txt"
+    update_status=$?
+    echo "update ran for about $((SECONDS - started)) s" >"$case_dir/duration.txt"
+    [ "$update_status" -eq 124 ] && problem "update did not end within $UPDATE_TIMEOUT s"
+}

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Inside the guest, booted with --virmidi 1: a whole update over ALSA sequencer ports. Every pair before
+# the target's is offered the handshake and passed over: Midi Through, which sends the handshake
+# straight back, and a VirMIDI port, which stays silent. Usage: update_alsa.sh UPDATE TARGET MAKE_IMAGE
+source "$(dirname "$0")/../e2e/lib.sh"
+source "$(dirname "$0")/lib.sh"
+vm_init "$@"
+
+begin_case "a whole update over the ALSA sequencer, the target behind Midi Through and VirMIDI 0-0"
+image ZENTRAVOX_alsa.led --size 2048 --seed 31
+start_target vm-target
+run_update
+# Eight records of 260 bytes but the last (228): each progress step tells the first byte sent.
+expect_transcript "${banner}OK: File 'ZENTRAVOX_alsa.led' is open.\n$(found_alsa vm-target 129 128)\
+${step}- 0%% done${step}- 12%% done${step}\\\\ 25%% done${step}\\\\ 38%% done${step}| 50%% done\
+${step}| 63%% done${step}/ 76%% done${step}/ 88%% done${done_ok}${prompt}"
+stop_target vm-target
+expect_flash vm-target ZENTRAVOX_alsa.led
+xxd -r -p ZENTRAVOX_alsa.led | cmp -s - vm-target.flash || problem "the flash differs from the image (xxd | cmp)"
+# Midi Through's echo is the handshake itself, never an answer. The target hears four handshakes from
+# each of the two inputs tried before its own (its answers go where nobody listens), then the one that
+# finds it.
+expect_log_count vm-target handshake 9
+expect_summary vm-target "8 records accepted, 0 sendings refused or unanswered, 2048 bytes in flash"
+cat "$case_dir/duration.txt"
+end_case
+
+finish
