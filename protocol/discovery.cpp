@@ -20,6 +20,22 @@ int countPorts(bool (*portName)(int, char (&)[MIDI_NAME_SIZE])) {
     return count;
 }
 
+// Lets an input that has just opened deliver whatever it held, then drops it: those are answers to
+// handshakes sent while it was closed, on another pair, and must never select a pair.
+void letInputSettle() {
+    int quietPolls = 0;
+    for (int poll = 0; poll < INPUT_SETTLE_LIMIT_POLLS && quietPolls < INPUT_QUIET_POLLS; ++poll) {
+        if (replyLength() != 0) {
+            clearReplyMailbox();
+            quietPolls = 0;
+        } else {
+            ++quietPolls;
+        }
+        platformSleep(POLL_INTERVAL_MS);
+    }
+    clearReplyMailbox();
+}
+
 std::uint8_t handshakeOpenPair(const std::array<std::uint8_t, identToken.size()>& payload, std::uint8_t expected) {
     int answered = 0;
     for (int attempt = 1; attempt <= HANDSHAKES_PER_PAIR; ++attempt) {
@@ -50,6 +66,7 @@ std::uint8_t findUpdateDevice(std::uint8_t expected) {
     unansweredHandshakes = 0;
     for (int in = 0; in < inCount && outcome == DEVICE_NOT_FOUND; ++in) {
         if (openMidiIn(in) != MIDI_OK) continue;
+        if (outCount > 0) letInputSettle();
         for (int out = 0; out < outCount && outcome == DEVICE_NOT_FOUND; ++out) {
             if (openMidiOut(out) != MIDI_OK) continue;
             // An answer meant for an earlier pair must not select this one.

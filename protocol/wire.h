@@ -22,6 +22,12 @@ constexpr std::uint8_t REPLY_DONE_RESTART = 0x77;  // update complete, the targe
 constexpr int MAX_PORTS_PER_KIND = 10;
 constexpr int HANDSHAKES_PER_PAIR = 4;
 constexpr int HANDSHAKE_WAIT_POLLS = 500;   // 1 ms each
+// An input that has just opened may pour out what its device sent while it was closed (a USB MIDI
+// interface holds the product's answers to handshakes sent on another pair until the host reads it
+// again). Before any handshake on it, the input must have been quiet this long, waited for no longer
+// than the limit.
+constexpr int INPUT_QUIET_POLLS = 20;
+constexpr int INPUT_SETTLE_LIMIT_POLLS = 250;
 
 // Transfer: 11 record bytes become the 22 hex characters of one data message.
 constexpr int RECORD_BYTES_PER_MESSAGE = 11;

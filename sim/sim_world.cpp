@@ -40,6 +40,7 @@ struct World {
     std::vector<SimInput> inputs;
     std::vector<SimOutput> outputs;
     std::vector<Pending> pending;
+    std::vector<Pending> held;    // what the target's closed input holds
     std::vector<SimEvent> events;
     std::string calls;
     std::uint64_t virtualNowMs = 0;
@@ -111,6 +112,12 @@ bool inputReachable(int input) {
 // Hands one due message to its input's sink, with the world unlocked while the sink runs: the sink
 // calls back into its backend, and a real driver does not hold our locks either.
 void deliver(Lock& lock, Pending message) {
+    const bool targetInputHolds = message.input == world.scenario.targetInput &&
+                                  world.scenario.targetInputHoldsForMs >= 0 && !world.targetInputGone;
+    if (!inputReachable(message.input) && targetInputHolds) {
+        world.held.push_back(std::move(message));
+        return;
+    }
     if (!inputReachable(message.input)) {
         logEvent(SIM_LOST, message.input, message.bytes.data(), message.bytes.size(), message.answers);
         return;
@@ -234,6 +241,7 @@ void simStart(const SimScenario& scenario) {
     world.inputs.assign(std::max(scenario.inputs, 0), SimInput{});
     world.outputs.assign(std::max(scenario.outputs, 0), SimOutput{});
     world.pending.clear();
+    world.held.clear();
     world.events.clear();
     world.calls.clear();
     world.virtualNowMs = 0;
@@ -311,6 +319,12 @@ int simStartInput(int index) {
     if (!inputExists(index) || !world.inputs[index].open) return SIM_ERROR_BAD_DEVICE;
     if (contains(world.scenario.inputsFailingToStart, index)) return SIM_ERROR_FAILED;
     world.inputs[index].started = true;
+    if (index == world.scenario.targetInput) {
+        for (Pending& message : world.held)
+            schedule(index, std::move(message.bytes), message.sysex, nowMs() + world.scenario.targetInputHoldsForMs,
+                     message.answers);
+        world.held.clear();
+    }
     return 0;
 }
 

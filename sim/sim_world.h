@@ -47,6 +47,10 @@ struct SimScenario {
     // The target's ports vanish right after the program's message number N to the target (from 1).
     long outputVanishesAfter = -1;
     long inputVanishesAfter = -1;
+    // The target's input port holds what the target sends while the program has it closed, and pours
+    // it out this many ms after the program opens and starts it again (a USB MIDI interface does); -1:
+    // what arrives at a closed port is lost.
+    int targetInputHoldsForMs = -1;
     int sendBusyPolls = 0;        // how often a send is reported as still going before it is done
     bool sendsNeverFinish = false;
     // The program's send number N (from 1, to any output) never finishes until the program gives up

@@ -75,7 +75,32 @@ TEST_F(Discovery, AnUnansweredPairCostsFourHandshakesOfFiveHundredPolls) {
     EXPECT_EQ(runUpdateWith(scenario), BANNER + OPENED + NOT_FOUND + KEY_PROMPT);
     EXPECT_EQ(handshakesSentTo(0), 4);
     EXPECT_EQ(timeOfSend(2) - timeOfSend(1), 500u);
-    EXPECT_EQ(simNowMs(), 2000u);
+    // The input is first given 20 quiet ms to pour out what it held while closed.
+    EXPECT_EQ(timeOfSend(1), 20u);
+    EXPECT_EQ(simNowMs(), 2020u);
+}
+
+TEST_F(Discovery, AnswersAnInputHeldWhileClosedNeverSelectAPair) {
+    // As behind a USB MIDI interface: the target (input 1, output 1) answers the handshakes of pair
+    // (0, 1) into its closed input, which pours them out as soon as it opens, with pair (1, 0): taking
+    // them would send every record to output 0, where nothing listens.
+    for (int holdsForMs : {0, 1, 5, 15}) {
+        SimScenario scenario;
+        scenario.inputs = 2;
+        scenario.outputs = 2;
+        scenario.targetInput = 1;
+        scenario.targetOutput = 1;
+        scenario.targetInputHoldsForMs = holdsForMs;
+        const std::string transcript = runUpdateWith(scenario);
+        EXPECT_EQ(transcript, BANNER + OPENED + FOUND + "\r                        \rTransferring.. - 0% done" + DONE +
+                                  KEY_PROMPT)
+            << holdsForMs << " ms";
+        EXPECT_EQ(simPortCalls(), "+i0 +o0 -o0 +o1 -o1 -i0 +i1 +o0 -o0 +o1 -i1 -o1") << holdsForMs << " ms";
+        // Nothing the program sends changes: four handshakes on each pair before the target's.
+        EXPECT_EQ(handshakesSentTo(0), 8) << holdsForMs << " ms";
+        EXPECT_EQ(handshakesSentTo(1), 5) << holdsForMs << " ms";
+        EXPECT_EQ(simFlash(), (Bytes{0x00, 0x04, 0x01, 0x02, 0xFD, 0xFF})) << holdsForMs << " ms";
+    }
 }
 
 TEST_F(Discovery, NoMoreThanTenPortsOfEachKindAreTried) {

@@ -177,9 +177,9 @@ TEST_F(Transfer, TwentyRefusalsInARowEndTheTransfer) {
 TEST_F(Transfer, ASilentTargetIsGivenUpAfterTwentyWaits) {
     const std::string transcript = run(SIX, answering([](int, int) { return TargetAnswer{TARGET_SILENT, 0}; }));
     EXPECT_EQ(transcript, expected(progressRepeated(20, "") + "\nFailed: Target is not responding.\n\n"));
-    // The handshake's answer after 1 ms; then each sending: one data message, its 1 ms pause and 2000
-    // polls of 1 ms, the longest a slow target may take to answer.
-    EXPECT_EQ(simNowMs(), 1u + 20u * 2001u);
+    // The input's 20 quiet ms, the handshake's answer after 1 ms; then each sending: one data message,
+    // its 1 ms pause and 2000 polls of 1 ms, the longest a slow target may take to answer.
+    EXPECT_EQ(simNowMs(), 20u + 1u + 20u * 2001u);
     EXPECT_EQ(simPortsOpen(), 0);
 }
 

@@ -459,7 +459,8 @@ void checkRun(const Case& c, const std::string& transcript) {
     // record a bounded number of sendings, each of its messages and a bounded wait.
     const std::uint64_t sendMs = s.sendsNeverFinish ? SEND_WAIT_POLLS : static_cast<std::uint64_t>(s.sendBusyPolls);
     const std::uint64_t pairs = static_cast<std::uint64_t>(s.inputs) * static_cast<std::uint64_t>(s.outputs);
-    std::uint64_t boundMs = pairs * HANDSHAKES_PER_PAIR * (sendMs + HANDSHAKE_WAIT_POLLS * POLL_INTERVAL_MS);
+    std::uint64_t boundMs = pairs * HANDSHAKES_PER_PAIR * (sendMs + HANDSHAKE_WAIT_POLLS * POLL_INTERVAL_MS) +
+                            static_cast<std::uint64_t>(s.inputs) * INPUT_SETTLE_LIMIT_POLLS * POLL_INTERVAL_MS;
     std::uint64_t boundMessages = pairs * HANDSHAKES_PER_PAIR;
     for (const Bytes& r : c.records) {
         const std::uint64_t sendingsMs =
