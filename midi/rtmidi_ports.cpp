@@ -81,6 +81,26 @@ std::string newClientName(const char* role) {
     return ownPrefix() + role + std::to_string(++serial);
 }
 
+// The ALSA sequencer's names read "client:port client-number:port-number", and cut to 31 characters
+// the useful part is often lost ("Emulated product:Emulated produ" for both directions). The numbers
+// go; then, when "client:port" is still too long, the port's own name: the one a device gives its jack.
+std::string shownPortName(RtMidi::Api api, const std::string& whole) {
+    if (api != RtMidi::LINUX_ALSA) return whole;
+    std::string name = whole;
+    const std::size_t space = name.find_last_of(' ');
+    if (space != std::string::npos) {
+        const std::string numbers = name.substr(space + 1);
+        const std::size_t colon = numbers.find(':');
+        if (colon != std::string::npos && colon > 0 && colon + 1 < numbers.size() &&
+            numbers.find_first_not_of("0123456789:") == std::string::npos)
+            name.erase(space);
+    }
+    const std::size_t colon = name.find(':');
+    if (name.size() > MIDI_NAME_SIZE - 1 && colon != std::string::npos && colon + 1 < name.size())
+        name.erase(0, colon + 1);
+    return name;
+}
+
 bool listedName(bool inputs, int index, bool inUse, char (&name)[MIDI_NAME_SIZE]) {
     PortList& list = inputs ? inputList : outputList;
     std::lock_guard<std::mutex> lock(listMutex);
@@ -89,9 +109,10 @@ bool listedName(bool inputs, int index, bool inUse, char (&name)[MIDI_NAME_SIZE]
         list.taken = true;
     }
     if (index < 0 || static_cast<std::size_t>(index) >= list.ports.size()) return false;
-    const std::string& whole = list.ports[static_cast<std::size_t>(index)].name;
-    const std::size_t length = std::min<std::size_t>(whole.size(), MIDI_NAME_SIZE - 1);
-    std::memcpy(name, whole.data(), length);
+    const PortEntry& entry = list.ports[static_cast<std::size_t>(index)];
+    const std::string shown = shownPortName(entry.api, entry.name);
+    const std::size_t length = std::min<std::size_t>(shown.size(), MIDI_NAME_SIZE - 1);
+    std::memcpy(name, shown.data(), length);
     name[length] = '\0';
     return true;
 }

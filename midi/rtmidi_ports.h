@@ -18,6 +18,10 @@ struct PortEntry {
 // A client name of this process for `role`, new with every call; its ports are never listed.
 std::string newClientName(const char* role);
 
+// What the user is shown of a port named `whole`, within 31 characters: on ALSA without the client and
+// port numbers, and the port's own name when "client:port" is still too long.
+std::string shownPortName(RtMidi::Api api, const std::string& whole);
+
 // The name at `index` of the inputs' or outputs' list. A list is taken anew when its counting starts
 // (index 0) while none of its ports is in use, so an index keeps the port it was counted for.
 bool listedName(bool inputs, int index, bool inUse, char (&name)[MIDI_NAME_SIZE]);

@@ -5,9 +5,21 @@
 #include <vector>
 
 #include "midi/midi_ports.h"
+#include "midi/rtmidi_ports.h"
 #include "support/jack_peer.h"
 
 namespace {
+
+// No server needed: what the user is shown of a port's name.
+TEST(PortNames, AlsaNamesShowWhatAUserRecognisesWithin31Characters) {
+    using rtmidi_backend::shownPortName;
+    EXPECT_EQ(shownPortName(RtMidi::LINUX_ALSA, "Emulated product:Emulated product MIDI 1 20:0"), "Emulated product MIDI 1");
+    EXPECT_EQ(shownPortName(RtMidi::LINUX_ALSA, "Midi Through:Midi Through Port-0 14:0"), "Midi Through Port-0");
+    EXPECT_EQ(shownPortName(RtMidi::LINUX_ALSA, "vm-target-out:midi 129:0"), "vm-target-out:midi");
+    EXPECT_EQ(shownPortName(RtMidi::LINUX_ALSA, "VirMIDI 0-1:VirMIDI 0-1 25:0"), "VirMIDI 0-1:VirMIDI 0-1");
+    // JACK names have no numbers and are shown as they are, cut later like any other.
+    EXPECT_EQ(shownPortName(RtMidi::UNIX_JACK, "zentravox-target-out:midi"), "zentravox-target-out:midi");
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Ports: counted, named, opened by the index they were counted under
