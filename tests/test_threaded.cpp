@@ -27,9 +27,9 @@ TEST(Threaded, RepliesRacingAFloodOfStrayMessages) {
     ScratchFolder folder;
     const Bytes image = concat({makeRecordOfLength(30), makeRecordOfLength(50), makeRecordOfLength(12)});
     writeImageText("ZENTRAVOX.led", image);
-    SimScenario scenario;
+    // Each record refused once, every answer 2 ms late.
+    SimScenario scenario = targetSays("--refuse 1:20 --refuse 2:20 --refuse 3:20 --delay 2");
     scenario.realTime = true;
-    scenario.target.onRecord = [](int, int sending) { return TargetAnswer{sending == 1 ? 0x20 : TARGET_CHECKSUM, 2}; };
     // Short messages, one-byte and garbage system-exclusive messages throughout the transfer.
     for (int ms = 0; ms < 400; ++ms) {
         scenario.strays.push_back({SIM_AT_TIME, ms, 0, {0xF8}, false});

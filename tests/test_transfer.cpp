@@ -2,6 +2,7 @@
 // wire for each record, what the target ends up holding, and every way the transfer can end.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 
 #include "support/scenario.h"
@@ -30,11 +31,6 @@ protected:
         return runUpdateWith(scenario);
     }
     static std::string expected(const std::string& transfer) { return BANNER + OPENED + FOUND + transfer + KEY_PROMPT; }
-    static SimScenario answering(std::function<TargetAnswer(int, int)> onRecord) {
-        SimScenario scenario;
-        scenario.target.onRecord = std::move(onRecord);
-        return scenario;
-    }
 };
 
 TEST_F(Transfer, ACompleteUpdateSendsEveryRecordInElevenByteMessages) {
@@ -129,10 +125,9 @@ TEST_F(Transfer, EachRefusalIsReportedAndTheSameRecordIsSentAgain) {
         {0x43, ""}};
     const Bytes image = concat({SIX, makeRecordOfLength(14)});
     for (const auto& [code, message] : refusals) {
-        const int refused = code;
-        const std::string transcript = run(image, answering([refused](int record, int sending) {
-            return TargetAnswer{record == 2 && sending == 1 ? refused : TARGET_CHECKSUM, 0};
-        }));
+        char refusal[32];
+        std::snprintf(refusal, sizeof refusal, "--refuse 2:%02X", static_cast<unsigned>(code));
+        const std::string transcript = run(image, targetSays(refusal));
         // 6 of 20 bytes were accepted before the second record: 30 %.
         EXPECT_EQ(transcript, expected("\r                        \rTransferring.. - 0% done"
                                        "\r                        \rTransferring.. - 30% done" +
@@ -157,9 +152,7 @@ std::string progressRepeated(int times, const std::string& between) {
 
 TEST_F(Transfer, NineteenRefusalsInARowAreSurvivedAndTheCountStartsAgain) {
     const Bytes image = concat({SIX, SIX});
-    const std::string transcript = run(image, answering([](int, int sending) {
-        return TargetAnswer{sending < 20 ? 0x20 : TARGET_CHECKSUM, 0};
-    }));
+    const std::string transcript = run(image, targetSays("--refuse 1:20:19 --refuse 2:20:19"));
     std::string second;
     for (int i = 0; i < 20; ++i) second += (i ? CRC : "") + std::string("\r                        \rTransferring.. - 50% done");
     EXPECT_EQ(transcript, expected(progressRepeated(20, CRC) + second + DONE));
@@ -167,7 +160,7 @@ TEST_F(Transfer, NineteenRefusalsInARowAreSurvivedAndTheCountStartsAgain) {
 }
 
 TEST_F(Transfer, TwentyRefusalsInARowEndTheTransfer) {
-    const std::string transcript = run(SIX, answering([](int, int) { return TargetAnswer{0x20, 0}; }));
+    const std::string transcript = run(SIX, targetSays("--refuse 1:20:0"));
     EXPECT_EQ(transcript, expected(progressRepeated(20, CRC) + "\nError in updating.\n"));
     EXPECT_EQ(dataMessagesSent(0).size(), 20u);
     EXPECT_EQ(simPortsOpen(), 0);
@@ -175,7 +168,7 @@ TEST_F(Transfer, TwentyRefusalsInARowEndTheTransfer) {
 }
 
 TEST_F(Transfer, ASilentTargetIsGivenUpAfterTwentyWaits) {
-    const std::string transcript = run(SIX, answering([](int, int) { return TargetAnswer{TARGET_SILENT, 0}; }));
+    const std::string transcript = run(SIX, targetSays("--silent-from 1"));
     EXPECT_EQ(transcript, expected(progressRepeated(20, "") + "\nFailed: Target is not responding.\n\n"));
     // The input's 20 quiet ms, the handshake's answer after 1 ms; then each sending: one data message,
     // its 1 ms pause and 2000 polls of 1 ms, the longest a slow target may take to answer.
@@ -185,9 +178,7 @@ TEST_F(Transfer, ASilentTargetIsGivenUpAfterTwentyWaits) {
 
 TEST_F(Transfer, TheRestartCodeEndsTheTransferAsASuccess) {
     const Bytes image = concat({SIX, SIX, SIX});
-    const std::string transcript = run(image, answering([](int record, int) {
-        return TargetAnswer{record == 2 ? 0x77 : TARGET_CHECKSUM, 0};
-    }));
+    const std::string transcript = run(image, targetSays("--restart-after 2"));
     EXPECT_EQ(transcript, expected("\r                        \rTransferring.. - 0% done"
                                    "\r                        \rTransferring.. - 33% done" +
                                    RESTARTED));
@@ -195,17 +186,13 @@ TEST_F(Transfer, TheRestartCodeEndsTheTransferAsASuccess) {
 }
 
 TEST_F(Transfer, TheRestartCodeIsASuccessEvenAsTheTwentiethFailureInARow) {
-    const std::string transcript = run(SIX, answering([](int, int sending) {
-        return TargetAnswer{sending < 20 ? 0x20 : 0x77, 0};
-    }));
+    const std::string transcript = run(SIX, targetSays("--refuse 1:20:19 --restart-after 1"));
     EXPECT_EQ(transcript, expected(progressRepeated(20, CRC) + RESTARTED));
 }
 
 TEST_F(Transfer, TheSpinnerTurnsEverySecondRecordAndStepsBackOnAResend) {
     const Bytes image = concat({SIX, SIX, SIX, SIX, SIX, SIX, SIX, SIX, SIX, SIX});
-    const std::string transcript = run(image, answering([](int record, int sending) {
-        return TargetAnswer{record == 3 && sending == 1 ? 0x23 : TARGET_CHECKSUM, 0};
-    }));
+    const std::string transcript = run(image, targetSays("--refuse 3:23"));
     std::string progress;
     const char spinner[] = "--\\\\\\||//--";   // record 2 is shown twice with the same character
     const int percents[] = {0, 10, 20, 20, 30, 40, 50, 60, 70, 80, 90};
@@ -232,27 +219,9 @@ TEST_F(Transfer, AFailureOnTheShortLastMessageIsOnlyNoticedOnTheNextFullOne) {
     EXPECT_EQ(transcript, expected(progressRepeated(2, "") + "\nError: The MIDI Out of device is missing!\n\n"));
 }
 
-// A slow target: every answer `lateMs` after the message it answers, handshakes' too unless told;
-// records refused as `refuse` says (0: answer by checksum).
-SimScenario slowTarget(unsigned lateMs, std::function<int(int record, int sending)> refuse,
-                       unsigned handshakeLateMs = ~0u) {
-    SimScenario scenario;
-    const unsigned handshakeMs = handshakeLateMs == ~0u ? lateMs : handshakeLateMs;
-    scenario.target.onHandshake = [handshakeMs](int) { return TargetAnswer{0x43, handshakeMs}; };
-    scenario.target.onRecord = [lateMs, refuse](int record, int sending) {
-        const int code = refuse(record, sending);
-        return TargetAnswer{code != 0 ? code : TARGET_CHECKSUM, lateMs};
-    };
-    return scenario;
-}
-
 const Bytes THREE_RECORDS = THREE_RECORDS_IMAGE();
 
-int refuseSomeSendings(int record, int sending) {
-    if (record == 2 && sending == 1) return 0x20;
-    if (record == 3 && sending <= 2) return 0x24;
-    return 0;
-}
+const std::string REFUSE_SOME = "--refuse 2:20 --refuse 3:24:2";
 
 // What a success must mean: the target wrote the image, each record once.
 void expectFlashIsTheImageOnce(const Bytes& image, int records, const std::string& what) {
@@ -261,21 +230,17 @@ void expectFlashIsTheImageOnce(const Bytes& image, int records, const std::strin
 }
 
 TEST_F(Transfer, ATargetThatAnswersUpToTwoSecondsLateIsUpdatedAsAPromptOneIs) {
-    const auto prompt = [](std::function<int(int, int)> refuse) {
-        SimScenario scenario = slowTarget(0, refuse);
-        return scenario;
-    };
-    const std::vector<std::pair<const char*, std::function<int(int, int)>>> answers = {
-        {"accepting all", [](int, int) { return 0; }}, {"refusing some", refuseSomeSendings}};
-    for (const auto& [what, refuse] : answers) {
-        const std::string expectedTranscript = run(THREE_RECORDS, prompt(refuse));
+    for (const std::string answers : {"", REFUSE_SOME.c_str()}) {
+        const std::string expectedTranscript = run(THREE_RECORDS, targetSays(answers));
         const std::vector<std::string> expectedWire = dataMessagesSent(0);
-        for (unsigned lateMs : {650u, 700u, 1300u, 1500u, 1990u}) {
-            const std::string why = std::string(what) + ", " + std::to_string(lateMs) + " ms late";
-            EXPECT_EQ(run(THREE_RECORDS, slowTarget(lateMs, refuse)), expectedTranscript) << why;
+        for (const char* late : {"650", "700", "1300", "1500", "1990"}) {
+            // Handshakes as late too: discovery sends more of them, and their answers come during the
+            // transfer.
+            const std::string words = answers + " --delay " + late;
+            EXPECT_EQ(run(THREE_RECORDS, targetSays(words)), expectedTranscript) << words;
             // Each record went out once, and again only after a refusal.
-            EXPECT_EQ(dataMessagesSent(0), expectedWire) << why;
-            expectFlashIsTheImageOnce(THREE_RECORDS, 3, why);
+            EXPECT_EQ(dataMessagesSent(0), expectedWire) << words;
+            expectFlashIsTheImageOnce(THREE_RECORDS, 3, words);
         }
     }
 }
@@ -283,14 +248,12 @@ TEST_F(Transfer, ATargetThatAnswersUpToTwoSecondsLateIsUpdatedAsAPromptOneIs) {
 TEST_F(Transfer, ATargetLaterThanTwoSecondsIsNeverReportedUpdated) {
     // Its answer comes after the record has gone out again: the target writes the record twice, and
     // its answers to both sendings say so.
-    const std::vector<std::pair<const char*, std::function<int(int, int)>>> answers = {
-        {"accepting all", [](int, int) { return 0; }}, {"refusing some", refuseSomeSendings}};
-    for (const auto& [what, refuse] : answers) {
-        for (unsigned lateMs : {2050u, 2500u, 4000u, 9000u}) {
-            const std::string why = std::string(what) + ", " + std::to_string(lateMs) + " ms late";
-            const std::string transcript = run(THREE_RECORDS, slowTarget(lateMs, refuse, 0));
-            EXPECT_EQ(transcript.find("Target update successfully!"), std::string::npos) << why;
-            EXPECT_NE(transcript.find("\nError in updating.\n"), std::string::npos) << why;
+    for (const std::string answers : {"", REFUSE_SOME.c_str()}) {
+        for (const char* late : {"2050", "2500", "4000", "9000"}) {
+            const std::string words = answers + " --handshake-delay 0 --delay " + late;
+            const std::string transcript = run(THREE_RECORDS, targetSays(words));
+            EXPECT_EQ(transcript.find("Target update successfully!"), std::string::npos) << words;
+            EXPECT_NE(transcript.find("\nError in updating.\n"), std::string::npos) << words;
         }
     }
 }
@@ -299,9 +262,7 @@ TEST_F(Transfer, AnAnswerThatArrivesWhileARecordGoesOutIsNotItsAnswer) {
     // Record 2's first sending is never answered (its answer lost on the way); a stray "record OK"
     // arrives while it goes out. Taking it would skip a record the target never wrote.
     const Bytes image = concat({SIX, makeRecordOfLength(45, 2)});
-    SimScenario scenario = answering([](int record, int sending) {
-        return TargetAnswer{record == 2 && sending == 1 ? TARGET_SILENT : TARGET_CHECKSUM, 0};
-    });
+    SimScenario scenario = targetSays("--refuse 2:silent");
     scenario.strays = {{SIM_AFTER_MESSAGE, 4, 0, {0xF0, 0x1A, 0xF7}, true}};   // after record 2's 2nd message
     EXPECT_EQ(run(image, scenario), expected("\r                        \rTransferring.. - 0% done"
                                              "\r                        \rTransferring.. - 11% done"
@@ -311,9 +272,7 @@ TEST_F(Transfer, AnAnswerThatArrivesWhileARecordGoesOutIsNotItsAnswer) {
 }
 
 TEST_F(Transfer, ALostAnswerCostsOneResendAndTheRecordIsWrittenOnce) {
-    const std::string transcript = run(THREE_RECORDS, answering([](int record, int sending) {
-        return TargetAnswer{record == 2 && sending == 1 ? TARGET_SILENT : TARGET_CHECKSUM, 0};
-    }));
+    const std::string transcript = run(THREE_RECORDS, targetSays("--refuse 2:silent"));
     EXPECT_EQ(transcript, expected("\r                        \rTransferring.. - 0% done"
                                    "\r                        \rTransferring.. - 11% done"
                                    "\r                        \rTransferring.. - 11% done"
@@ -325,8 +284,7 @@ TEST_F(Transfer, ALostAnswerCostsOneResendAndTheRecordIsWrittenOnce) {
 TEST_F(Transfer, LateAnswersToHandshakesAreNotTakenForRecords) {
     // Discovery's handshakes went unanswered for 500 ms each, so it sent more; their answers arrive
     // during the transfer, where 0x43 would otherwise count as a refusal.
-    SimScenario scenario = answering([](int, int) { return TargetAnswer{TARGET_CHECKSUM, 0}; });
-    scenario.target.onHandshake = [](int) { return TargetAnswer{0x43, 1700}; };
+    const SimScenario scenario = targetSays("--handshake-delay 1700");
     const Bytes image = concat({SIX, makeRecordOfLength(30, 2), SIX});
     EXPECT_EQ(run(image, scenario), expected("\r                        \rTransferring.. - 0% done"
                                              "\r                        \rTransferring.. - 14% done"
@@ -336,7 +294,7 @@ TEST_F(Transfer, LateAnswersToHandshakesAreNotTakenForRecords) {
 }
 
 TEST_F(Transfer, AOneByteMessageDoesNotEndTheWaitForAReply) {
-    SimScenario scenario = answering([](int, int) { return TargetAnswer{TARGET_CHECKSUM, 50}; });
+    SimScenario scenario = targetSays("--delay 50");
     scenario.strays = {{SIM_AFTER_MESSAGE, 2, 0, {0xF0}, true}};
     const std::string transcript = run(SIX, scenario);
     EXPECT_EQ(transcript, expected("\r                        \rTransferring.. - 0% done" + DONE));
@@ -348,7 +306,7 @@ TEST_F(Transfer, RepliesLongerThanTheBufferAndStrayShortMessagesDoNoHarm) {
     longReply[0] = 0xF0;
     longReply[1] = 0x1A;
     longReply.back() = 0xF7;
-    SimScenario scenario = answering([](int, int) { return TargetAnswer{TARGET_SILENT, 0}; });
+    SimScenario scenario = targetSays("--silent-from 1");
     scenario.strays = {{SIM_AFTER_MESSAGE, 2, 3, {0xB0, 0x07, 0x64}, false}, {SIM_AFTER_MESSAGE, 2, 5, longReply, true}};
     const std::string transcript = run(SIX, scenario);
     EXPECT_EQ(transcript, expected("\r                        \rTransferring.. - 0% done" + DONE));

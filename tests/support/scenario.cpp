@@ -79,6 +79,16 @@ void writeImageText(const std::string& name, const Bytes& bytes) {
     writeFile(name, text);
 }
 
+SimScenario targetSays(const std::string& words) {
+    std::istringstream split(words);
+    std::vector<std::string> list;
+    for (std::string word; split >> word;) list.push_back(word);
+    SimScenario scenario;
+    std::string error;
+    if (!parseBehaviourWords(list, scenario.behaviour, error)) throw std::invalid_argument(error);
+    return scenario;
+}
+
 namespace {
 std::string capturePath;
 }

@@ -36,6 +36,9 @@ std::string hexOf(const Bytes& bytes, std::size_t from, std::size_t count);
 void writeImageText(const std::string& name, const Bytes& bytes);
 void writeFile(const std::string& name, const std::string& text);
 
+// A world whose target behaves as zentravox-target's options say, e.g. "--refuse 2:20 --delay 700".
+SimScenario targetSays(const std::string& words);
+
 // Runs runUpdate with standard input at end of file and returns everything it printed.
 std::string runUpdateCaptured();
 // While runUpdateCaptured runs: what the program has printed so far and flushed, as a user sees it.
