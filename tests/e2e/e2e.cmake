@@ -9,6 +9,6 @@ if(TARGET update AND TARGET zentravox-target)
     set_tests_properties(e2e_${group} PROPERTIES
       RESOURCE_LOCK jack
       SKIP_RETURN_CODE 77
-      TIMEOUT 180)
+      TIMEOUT 400)
   endforeach()
 endif()
