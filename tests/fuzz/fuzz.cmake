@@ -14,8 +14,10 @@ set(FUZZ_RECEIVE_SOURCES ${FUZZ_DIR}/fuzz_receive.cpp ${FUZZ_DIR}/receive_world.
   ${FUZZ_DIR}/receive_console.cpp ${FUZZ_DIR}/receive_wire.cpp)
 
 # --- replay with any compiler, on the libraries of the main build ---
-add_executable(fuzz_image_replay ${FUZZ_DIR}/fuzz_image.cpp ${FUZZ_DIR}/replay_main.cpp)
-target_link_libraries(fuzz_image_replay PRIVATE update_logic)
+add_executable(fuzz_image_replay ${FUZZ_DIR}/fuzz_image.cpp ${FUZZ_DIR}/replay_main.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/support/scenario.cpp)
+target_link_libraries(fuzz_image_replay PRIVATE update_logic midi_sim)
+target_include_directories(fuzz_image_replay PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 
 add_executable(fuzz_receive_replay ${FUZZ_RECEIVE_SOURCES} ${FUZZ_DIR}/replay_main.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/support/scenario.cpp)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "image/update_image.h"
+#include "support/scenario.h"
 
 namespace {
 
@@ -141,11 +142,7 @@ std::string endCapture(Workspace& space) {
 
 std::string hexPreview(const std::vector<std::uint8_t>& bytes) {
     std::string text;
-    char hex[4];
-    for (std::size_t i = 0; i < bytes.size() && i < 24; ++i) {
-        std::snprintf(hex, sizeof hex, "%02X ", bytes[i]);
-        text += hex;
-    }
+    for (std::size_t i = 0; i < bytes.size() && i < 24; ++i) text += hexOf(bytes, i, 1) + " ";
     return text + "(" + std::to_string(bytes.size()) + " bytes)";
 }
 
