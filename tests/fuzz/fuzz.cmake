@@ -63,7 +63,7 @@ if(UPDATE_FUZZERS_POSSIBLE)
     endforeach()
     set(${out} ${all} PARENT_SCOPE)
   endfunction()
-  update_fuzz_sources(UPDATE_FUZZ_PROGRAM_SOURCES update_logic sim_world midi_sim)
+  update_fuzz_sources(UPDATE_FUZZ_PROGRAM_SOURCES update_logic emulated_target sim_world midi_sim)
 
   set(UPDATE_FUZZ_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g)
   add_library(update_fuzz_program STATIC ${UPDATE_FUZZ_PROGRAM_SOURCES} ${CMAKE_CURRENT_SOURCE_DIR}/support/scenario.cpp)
