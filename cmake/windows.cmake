@@ -16,7 +16,9 @@ set_target_properties(update PROPERTIES OUTPUT_NAME update SUFFIX .exe)
 # The emulated winmm.dll: the target's world in real time behind winmm's MIDI calls. Wine loads it
 # instead of its own when it lies beside update.exe (WINEDLLOVERRIDES=winmm=n). It must not import
 # the real winmm itself.
-add_library(winmm_emulated SHARED sim/winmm_emulated.cpp sim/winmm_emulated.def)
+add_library(winmm_emulated SHARED sim/winmm_emulated_world.cpp sim/winmm_emulated_report.cpp
+  sim/winmm_emulated_in.cpp sim/winmm_emulated_out.cpp sim/winmm_emulated_headers.cpp sim/winmm_emulated_timer.cpp
+  sim/winmm_emulated.def)
 target_link_libraries(winmm_emulated PRIVATE sim_world)
 target_link_options(winmm_emulated PRIVATE ${UPDATE_STATIC_LINK} -Wl,--enable-stdcall-fixup)
 # Named winmm.dll; its import library gets a name of its own so that no -lwinmm can pick it up.

@@ -1,5 +1,5 @@
 # update.exe under wine: transcripts with wine's own winmm (no MIDI ports) and with the emulated winmm.dll
-# (sim/winmm_emulated.cpp) in front of the emulated target. update.exe comes from the cross build,
+# (sim/winmm_emulated*) in front of the emulated target. update.exe comes from the cross build,
 # scripts/build-windows.sh; where it or a wine that can run it is missing, the tests report SKIPPED.
 set(UPDATE_WINDOWS_BUILD_DIR "${CMAKE_SOURCE_DIR}/build-windows" CACHE PATH
     "Where scripts/build-windows.sh put the shipped update.exe, for the wine tests")

@@ -9,12 +9,17 @@
 
 set(FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(FUZZ_CORPUS ${FUZZ_DIR}/corpus)
+# fuzz_receive's world, console and wire readers, beside its checks.
+set(FUZZ_RECEIVE_SOURCES ${FUZZ_DIR}/fuzz_receive.cpp ${FUZZ_DIR}/receive_world.cpp ${FUZZ_DIR}/receive_failure.cpp
+  ${FUZZ_DIR}/receive_console.cpp ${FUZZ_DIR}/receive_wire.cpp)
 
 # --- replay with any compiler, on the libraries of the main build ---
-add_executable(fuzz_image_replay ${FUZZ_DIR}/fuzz_image.cpp ${FUZZ_DIR}/replay_main.cpp)
-target_link_libraries(fuzz_image_replay PRIVATE update_logic)
+add_executable(fuzz_image_replay ${FUZZ_DIR}/fuzz_image.cpp ${FUZZ_DIR}/replay_main.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/support/scenario.cpp)
+target_link_libraries(fuzz_image_replay PRIVATE update_logic midi_sim)
+target_include_directories(fuzz_image_replay PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 
-add_executable(fuzz_receive_replay ${FUZZ_DIR}/fuzz_receive.cpp ${FUZZ_DIR}/replay_main.cpp
+add_executable(fuzz_receive_replay ${FUZZ_RECEIVE_SOURCES} ${FUZZ_DIR}/replay_main.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/support/scenario.cpp)
 target_link_libraries(fuzz_receive_replay PRIVATE update_logic midi_sim)
 target_include_directories(fuzz_receive_replay PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
@@ -58,7 +63,7 @@ if(UPDATE_FUZZERS_POSSIBLE)
     endforeach()
     set(${out} ${all} PARENT_SCOPE)
   endfunction()
-  update_fuzz_sources(UPDATE_FUZZ_PROGRAM_SOURCES update_logic sim_world midi_sim)
+  update_fuzz_sources(UPDATE_FUZZ_PROGRAM_SOURCES update_logic emulated_target sim_world midi_sim)
 
   set(UPDATE_FUZZ_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g)
   add_library(update_fuzz_program STATIC ${UPDATE_FUZZ_PROGRAM_SOURCES} ${CMAKE_CURRENT_SOURCE_DIR}/support/scenario.cpp)
@@ -66,8 +71,9 @@ if(UPDATE_FUZZERS_POSSIBLE)
   target_compile_options(update_fuzz_program PUBLIC ${UPDATE_FUZZ_FLAGS} -fsanitize=fuzzer-no-link)
   target_link_libraries(update_fuzz_program PUBLIC Threads::Threads)
 
+  add_executable(fuzz_image ${FUZZ_DIR}/fuzz_image.cpp)
+  add_executable(fuzz_receive ${FUZZ_RECEIVE_SOURCES})
   foreach(target IN ITEMS fuzz_image fuzz_receive)
-    add_executable(${target} ${FUZZ_DIR}/${target}.cpp)
     target_link_libraries(${target} PRIVATE update_fuzz_program)
     target_link_options(${target} PRIVATE ${UPDATE_FUZZ_FLAGS} -fsanitize=fuzzer)
   endforeach()

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "image/update_image.h"
+#include "support/scenario.h"
 
 namespace {
 
@@ -78,15 +79,13 @@ bool recordsCheckOut(const std::vector<std::uint8_t>& image) {
     return true;
 }
 
-// --- the program's console, captured in a file of the scratch folder ---
+// --- the scratch folder the program runs in ---
 
 // The program looks for the image in the current folder; the fuzzer resolves its own paths (corpus,
 // artifacts) against the folder it was started in. So each run enters the scratch folder and leaves it.
 struct Workspace {
     char folder[32];
-    int home = -1;      // the folder the process started in
-    int console = -1;   // a file in the scratch folder that receives standard output
-    int savedOut = -1;
+    int home = -1;   // the folder the process started in
 };
 
 Workspace& workspace() {
@@ -95,13 +94,9 @@ Workspace& workspace() {
         if (mkdtemp(made.folder) == nullptr) fail("cannot make a scratch folder");
         made.home = open(".", O_RDONLY | O_DIRECTORY);
         if (made.home < 0) fail("cannot hold on to the starting folder");
-        const std::string console = std::string(made.folder) + "/console.txt";
-        made.console = open(console.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        if (made.console < 0) fail("cannot make the console file");
         std::atexit([] {
             const std::string folder = workspace().folder;
             std::remove((folder + "/ZENTRAVOX.led").c_str());
-            std::remove((folder + "/console.txt").c_str());
             rmdir(folder.c_str());
         });
         return made;
@@ -116,36 +111,9 @@ void writeImageFile(const std::uint8_t* data, std::size_t size) {
     std::fclose(file);
 }
 
-void beginCapture(Workspace& space) {
-    std::fflush(stdout);
-    // The descriptor's offset is shared with the duplicate on standard output: back to the start too.
-    if (ftruncate(space.console, 0) != 0 || lseek(space.console, 0, SEEK_SET) != 0) fail("cannot empty the console file");
-    space.savedOut = dup(STDOUT_FILENO);
-    dup2(space.console, STDOUT_FILENO);
-}
-
-std::string endCapture(Workspace& space) {
-    std::fflush(stdout);
-    dup2(space.savedOut, STDOUT_FILENO);
-    close(space.savedOut);
-    std::string text;
-    char chunk[256];
-    for (off_t offset = 0;;) {
-        const ssize_t got = pread(space.console, chunk, sizeof chunk, offset);
-        if (got <= 0) break;
-        text.append(chunk, static_cast<std::size_t>(got));
-        offset += got;
-    }
-    return text;
-}
-
 std::string hexPreview(const std::vector<std::uint8_t>& bytes) {
     std::string text;
-    char hex[4];
-    for (std::size_t i = 0; i < bytes.size() && i < 24; ++i) {
-        std::snprintf(hex, sizeof hex, "%02X ", bytes[i]);
-        text += hex;
-    }
+    for (std::size_t i = 0; i < bytes.size() && i < 24; ++i) text += hexOf(bytes, i, 1) + " ";
     return text + "(" + std::to_string(bytes.size()) + " bytes)";
 }
 
@@ -158,10 +126,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     static UpdateImage image;
     static char name[IMAGE_NAME_SIZE];
-    beginCapture(space);
-    const bool loaded = loadUpdateImage(image, name);
-    const bool valid = loaded && validateUpdateImage(image);
-    const std::string console = endCapture(space);
+    bool loaded = false;
+    bool valid = false;
+    const std::string console = runCaptured([&] {
+        loaded = loadUpdateImage(image, name);
+        valid = loaded && validateUpdateImage(image);
+    });
     if (fchdir(space.home) != 0) fail("cannot return to the starting folder");
 
     const std::vector<std::uint8_t> expected = decodeText(data, size, std::size_t{MAX_IMAGE_BYTES} + 1);

@@ -100,7 +100,7 @@ std::string consoleSoFar() {
     return text.str();
 }
 
-std::string runUpdateCaptured() {
+std::string runCaptured(const std::function<void()>& run) {
     std::fflush(stdout);
     char outputPath[] = "/tmp/update-console-XXXXXX";
     const int output = mkstemp(outputPath);
@@ -111,7 +111,7 @@ std::string runUpdateCaptured() {
     dup2(output, STDOUT_FILENO);
     dup2(nothing, STDIN_FILENO);
 
-    runUpdate();
+    run();
 
     std::fflush(stdout);
     dup2(savedOut, STDOUT_FILENO);
@@ -125,6 +125,10 @@ std::string runUpdateCaptured() {
     text << file.rdbuf();
     std::remove(outputPath);
     return text.str();
+}
+
+std::string runUpdateCaptured() {
+    return runCaptured([] { runUpdate(); });
 }
 
 std::string runUpdateWith(const SimScenario& scenario) {

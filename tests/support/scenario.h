@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,9 +40,11 @@ void writeFile(const std::string& name, const std::string& text);
 // A world whose target behaves as zentravox-target's options say, e.g. "--refuse 2:20 --delay 700".
 SimScenario targetSays(const std::string& words);
 
-// Runs runUpdate with standard input at end of file and returns everything it printed.
+// Runs `run` with standard input at end of file and returns everything it printed.
+std::string runCaptured(const std::function<void()>& run);
+// The whole program, run so.
 std::string runUpdateCaptured();
-// While runUpdateCaptured runs: what the program has printed so far and flushed, as a user sees it.
+// While runCaptured runs: what has been printed so far and flushed, as a user sees it.
 std::string consoleSoFar();
 // The same, after starting the emulated world with `scenario`.
 std::string runUpdateWith(const SimScenario& scenario);

@@ -11,7 +11,7 @@
 # no wine32), the same sources built for 64-bit Windows (TEST_ONLY_DIR/x86_64) are run instead.
 #
 # Cases without a scenario run with wine's own winmm, which has no MIDI ports here. The others put the
-# emulated winmm.dll beside the program (sim/winmm_emulated.cpp) with the case's scenario for the
+# emulated winmm.dll beside the program (sim/winmm_emulated*) with the case's scenario for the
 # target; at exit it writes a report of what was left open and what the target received.
 set -u
 
