@@ -72,7 +72,12 @@ void onMidiInput(MidiInHandle handle, MidiInputKind kind, MidiBuffer* buffer) {
     if (kind != MIDI_INPUT_LONG_DATA || buffer == nullptr) return;
     const std::uint16_t length = buffer->recorded;
     const std::uint8_t code = length > 1 ? buffer->data[1] : 0;
-    replyMailbox.reply.store(packReply(length, code));
+    // A message too short to be a reply (a lone F0, a buffer handed back empty) never takes the place
+    // of a reply not yet taken: the reply would be lost, and the record it answers sent again.
+    std::uint32_t seen = replyMailbox.reply.load();
+    while (length > 1 || lengthOf(seen) <= 1) {
+        if (replyMailbox.reply.compare_exchange_weak(seen, packReply(length, code))) break;
+    }
     if (midiPorts.inOpen == 1) {
         platformReleaseInputBuffer(handle, *buffer);
         armReceiveBuffer(handle);

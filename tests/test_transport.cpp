@@ -113,6 +113,25 @@ TEST_F(Transport, ShortMessagesAreIgnoredAndAOneByteMessageIsNoReply) {
     EXPECT_EQ(replyLength(), 1);
 }
 
+TEST_F(Transport, AMessageTooShortToBeAReplyNeverTakesThePlaceOfOneNotYetTaken) {
+    ASSERT_EQ(openMidiIn(0), MIDI_OK);
+    std::uint8_t reply[3] = {0xF0, 0x1A, 0xF7};
+    std::uint8_t lone[1] = {0xF0};
+    MidiBuffer answered{reply, 3, 3};
+    MidiBuffer stray{lone, 1, 1};
+    MidiBuffer handedBack{lone, 1, 0};
+    onMidiInput(midiPorts.in, MIDI_INPUT_LONG_DATA, &answered);
+    onMidiInput(midiPorts.in, MIDI_INPUT_LONG_DATA, &stray);
+    onMidiInput(midiPorts.in, MIDI_INPUT_LONG_DATA, &handedBack);
+    std::uint8_t code = 0;
+    EXPECT_TRUE(takeReply(code));
+    EXPECT_EQ(code, 0x1A);
+    // With no reply waiting, the short message is recorded as before: it is no reply.
+    onMidiInput(midiPorts.in, MIDI_INPUT_LONG_DATA, &stray);
+    EXPECT_EQ(replyLength(), 1);
+    EXPECT_FALSE(takeReply(code));
+}
+
 TEST_F(Transport, AMessageLongerThanTheBufferFillsIt) {
     SimScenario scenario;
     Bytes huge(300, 0x11);
