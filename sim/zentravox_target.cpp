@@ -141,7 +141,9 @@ int main(int argc, char** argv) {
 
     Inbox inbox;
     Endpoint endpoint;
-    if (!openPorts(options, inbox, endpoint)) return 1;
+    const bool opened = options.rawMidi.empty() ? openPorts(options, inbox, endpoint)
+                                                : openRawMidi(options, inbox, endpoint);
+    if (!opened) return 1;
 
     // What goes out leaves from a thread of its own, so that a delayed answer never holds up what
     // arrives meanwhile.

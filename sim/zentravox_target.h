@@ -21,6 +21,7 @@ struct Options {
     std::string api;   // "alsa", "jack" or empty: the sequencer where it exists, else JACK
     std::string client = "zentravox-target";
     std::string port = "midi";
+    std::string rawMidi;   // a raw MIDI device instead of sequencer or JACK ports
     TargetBehaviour behaviour;
     std::string flashPath;
     bool quiet = false;
@@ -54,5 +55,7 @@ struct Endpoint {
 
 // The sequencer's or JACK's ports, through RtMidi: false, with fail() said, when they cannot be had.
 bool openPorts(const Options& options, Inbox& inbox, Endpoint& endpoint);
+// The raw MIDI device options.rawMidi, both directions: false, with fail() said, when it cannot be had.
+bool openRawMidi(const Options& options, Inbox& inbox, Endpoint& endpoint);
 
 }  // namespace zentravox_target

@@ -26,6 +26,8 @@ void printHelp() {
         "  --client NAME            base client name (default zentravox-target): the target listens on\n"
         "                           NAME-in:PORT and answers on NAME-out:PORT\n"
         "  --port NAME              name of both ports (default midi)\n"
+        "  --rawmidi DEVICE         a raw MIDI device instead (e.g. hw:1,0, or hw:fmidi for the device\n"
+        "                           side of a USB MIDI gadget), read and written byte by byte\n"
         "\n"
         "Behaviour (records count from 1, as the log shows them; CODE is a hex byte 00..7F):\n"
         "%s"
@@ -49,7 +51,7 @@ void printHelp() {
     std::exit(2);
 }
 
-enum PortOption { OPT_API = 1, OPT_CLIENT, OPT_PORT, OPT_FLASH, OPT_QUIET, OPT_HELP };
+enum PortOption { OPT_API = 1, OPT_CLIENT, OPT_PORT, OPT_RAWMIDI, OPT_FLASH, OPT_QUIET, OPT_HELP };
 
 }  // namespace
 
@@ -57,6 +59,7 @@ Options parseOptions(int argc, char** argv) {
     std::vector<option> table = {{"api", required_argument, nullptr, OPT_API},
                                  {"client", required_argument, nullptr, OPT_CLIENT},
                                  {"port", required_argument, nullptr, OPT_PORT},
+                                 {"rawmidi", required_argument, nullptr, OPT_RAWMIDI},
                                  {"flash", required_argument, nullptr, OPT_FLASH},
                                  {"quiet", no_argument, nullptr, OPT_QUIET},
                                  {"help", no_argument, nullptr, OPT_HELP}};
@@ -86,6 +89,10 @@ Options parseOptions(int argc, char** argv) {
                     badOption(name + " expects a name of 1 to 40 characters without ':', not '" + value + "'");
                 (id == OPT_CLIENT ? options.client : options.port) = value;
                 break;
+            case OPT_RAWMIDI:
+                if (value.empty()) badOption("--rawmidi expects a device name such as hw:1,0, not an empty one");
+                options.rawMidi = value;
+                break;
             case OPT_FLASH:
                 if (value.empty()) badOption("--flash expects a file name, not an empty one");
                 options.flashPath = value;
@@ -102,6 +109,7 @@ Options parseOptions(int argc, char** argv) {
         }
     }
     if (optind < argc) badOption("unexpected argument '" + std::string(argv[optind]) + "'");
+    if (!options.rawMidi.empty() && !options.api.empty()) badOption("--rawmidi and --api exclude each other");
     return options;
 }
 
