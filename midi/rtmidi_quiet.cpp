@@ -1,6 +1,10 @@
 // Nothing of RtMidi, nor of the libraries underneath, may write to the console: it is the program's own.
 #include "midi/rtmidi_quiet.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -50,6 +54,27 @@ void ensureQuiet() {
     });
 }
 
+int muteStandardError() {
+    std::fflush(stderr);
+    const int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (saved < 0) return -1;
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0 || dup2(null, STDERR_FILENO) < 0) {
+        if (null >= 0) close(null);
+        close(saved);
+        return -1;
+    }
+    close(null);
+    return saved;
+}
+
+void restoreStandardError(int saved) {
+    if (saved < 0) return;
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+}
+
 // RtMidi prints a failing constructor's error on std::cerr before it throws, and no error callback can
 // be set before the object exists: std::cerr is muted for the constructor alone. Objects are made on the
 // program's thread only, and nothing of the program writes to std::cerr meanwhile.
@@ -57,12 +82,14 @@ template <class Port>
 std::unique_ptr<Port> makeQuietly(RtMidi::Api api, const std::string& clientName, std::atomic<bool>& failed) {
     static NullBuffer sink;
     std::streambuf* const saved = std::cerr.rdbuf(&sink);
+    const int savedDescriptor = muteStandardError();
     std::unique_ptr<Port> port;
     try {
         port = std::make_unique<Port>(api, clientName);
     } catch (...) {
         port.reset();
     }
+    restoreStandardError(savedDescriptor);
     std::cerr.rdbuf(saved);
     if (port) port->setErrorCallback(onRtMidiError, &failed);
     return port;
