@@ -1,6 +1,6 @@
-# zentravox-target: the emulated target on real MIDI ports (ALSA sequencer or JACK), for running the update
-# program against it as a process. It talks to ALSA and JACK directly too: to keep them quiet and, on JACK,
-# to pace what it sends by the server's cycles.
+# zentravox-target: the emulated target on real MIDI ports (ALSA sequencer, JACK or a raw MIDI device),
+# for running the update program against it as a process. It talks to ALSA and JACK directly too: to keep
+# them quiet, to reach raw MIDI devices and, on JACK, to pace what it sends by the server's cycles.
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 if(NOT TARGET PkgConfig::RTMIDI)
@@ -9,13 +9,18 @@ endif()
 pkg_check_modules(ZT_ALSA IMPORTED_TARGET alsa)
 pkg_check_modules(ZT_JACK IMPORTED_TARGET jack)
 
-add_executable(zentravox-target sim/zentravox_target.cpp)
+add_executable(zentravox-target sim/zentravox_target.cpp sim/zentravox_target_options.cpp sim/zentravox_target_ports.cpp
+  sim/midi_byte_stream.cpp)
 target_link_libraries(zentravox-target PRIVATE emulated_target PkgConfig::RTMIDI Threads::Threads)
 if(ZT_ALSA_FOUND)
+  target_sources(zentravox-target PRIVATE sim/zentravox_target_rawmidi.cpp)
   target_compile_definitions(zentravox-target PRIVATE TARGET_HAS_ALSA=1)
   target_link_libraries(zentravox-target PRIVATE PkgConfig::ZT_ALSA)
+else()
+  target_sources(zentravox-target PRIVATE sim/zentravox_target_rawmidi_absent.cpp)
 endif()
 if(ZT_JACK_FOUND)
+  target_sources(zentravox-target PRIVATE sim/zentravox_target_jack.cpp)
   target_compile_definitions(zentravox-target PRIVATE TARGET_HAS_JACK=1)
   target_link_libraries(zentravox-target PRIVATE PkgConfig::ZT_JACK)
 endif()

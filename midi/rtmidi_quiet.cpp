@@ -1,6 +1,10 @@
 // Nothing of RtMidi, nor of the libraries underneath, may write to the console: it is the program's own.
 #include "midi/rtmidi_quiet.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -33,6 +37,17 @@ protected:
     int overflow(int c) override { return traits_type::not_eof(c); }
 };
 
+// The program never writes to standard error: pointing it at /dev/null loses nothing of its own.
+void silenceStandardError() {
+    static NullBuffer sink;
+    std::cerr.rdbuf(&sink);
+    std::fflush(stderr);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0) return;
+    dup2(null, STDERR_FILENO);
+    close(null);
+}
+
 }  // namespace
 
 void ensureQuiet() {
@@ -40,6 +55,7 @@ void ensureQuiet() {
     std::call_once(once, [] {
         // libjack starts a server when none answers unless told not to; the program must never do that.
         setenv("JACK_NO_START_SERVER", "1", 1);
+        silenceStandardError();
 #if defined(UPDATE_RTMIDI_ALSA)
         snd_lib_error_set_handler(silentAlsa);
 #endif
@@ -50,20 +66,17 @@ void ensureQuiet() {
     });
 }
 
-// RtMidi prints a failing constructor's error on std::cerr before it throws, and no error callback can
-// be set before the object exists: std::cerr is muted for the constructor alone. Objects are made on the
-// program's thread only, and nothing of the program writes to std::cerr meanwhile.
+// RtMidi prints a failing constructor's error (on std::cerr, muted) before it throws, and no error
+// callback can be set before the object exists.
 template <class Port>
 std::unique_ptr<Port> makeQuietly(RtMidi::Api api, const std::string& clientName, std::atomic<bool>& failed) {
-    static NullBuffer sink;
-    std::streambuf* const saved = std::cerr.rdbuf(&sink);
+    ensureQuiet();
     std::unique_ptr<Port> port;
     try {
         port = std::make_unique<Port>(api, clientName);
     } catch (...) {
         port.reset();
     }
-    std::cerr.rdbuf(saved);
     if (port) port->setErrorCallback(onRtMidiError, &failed);
     return port;
 }

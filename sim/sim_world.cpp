@@ -1,5 +1,6 @@
 #include "sim/sim_world.h"
 
+#include "sim/timed_sender.h"
 #include "timing/precise_sleep.h"
 
 #include <algorithm>
@@ -7,7 +8,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 namespace {
 
@@ -53,14 +53,15 @@ struct World {
     bool targetInputGone = false;
     // Real-time mode only.
     std::chrono::steady_clock::time_point epoch;
-    std::thread deliveryThread;
-    bool stopping = false;
     int deliveringTo = -1;    // the input whose sink is running right now
 };
 
 std::mutex worldMutex;
 std::condition_variable worldChanged;
 World world;
+// What is on its way to the program in a real-time world: delivered by the sender's thread as the
+// clock reaches it. Only ever locked after worldMutex, or alone.
+TimedSender<Pending> realTimeSender;
 
 using Lock = std::unique_lock<std::mutex>;
 
@@ -87,8 +88,11 @@ void logCall(const char* call, int port) {
 }
 
 void schedule(int input, std::vector<std::uint8_t> bytes, bool sysex, std::uint64_t dueMs, int answers = SIM_STRAY) {
-    world.pending.push_back(Pending{dueMs, world.nextOrder++, input, std::move(bytes), sysex, answers});
-    worldChanged.notify_all();
+    Pending message{dueMs, world.nextOrder++, input, std::move(bytes), sysex, answers};
+    if (world.scenario.realTime)
+        timedSchedule(realTimeSender, world.epoch + std::chrono::milliseconds(dueMs), std::move(message));
+    else
+        world.pending.push_back(std::move(message));
 }
 
 // The earliest message that has come due, or pending.end().
@@ -142,30 +146,10 @@ void deliverDue(Lock& lock) {
     }
 }
 
-void deliveryLoop() {
+bool deliverInRealTime(std::vector<Pending>& due) {
     Lock lock(worldMutex);
-    while (!world.stopping) {
-        deliverDue(lock);
-        if (world.stopping) break;
-        if (world.pending.empty()) {
-            worldChanged.wait(lock);
-            continue;
-        }
-        std::uint64_t earliest = world.pending.front().dueMs;
-        for (const Pending& message : world.pending) earliest = std::min(earliest, message.dueMs);
-        worldChanged.wait_until(lock, world.epoch + std::chrono::milliseconds(earliest));
-    }
-}
-
-void stopDeliveryThread() {
-    std::thread thread;
-    {
-        Lock lock(worldMutex);
-        world.stopping = true;
-        worldChanged.notify_all();
-        thread = std::move(world.deliveryThread);
-    }
-    if (thread.joinable()) thread.join();
+    for (Pending& message : due) deliver(lock, std::move(message));
+    return true;
 }
 
 bool contains(const std::vector<int>& list, int value) {
@@ -231,7 +215,7 @@ void afterMessageToTarget(const std::uint8_t* bytes, std::size_t length) {
 }  // namespace
 
 void simStart(const SimScenario& scenario) {
-    stopDeliveryThread();
+    timedStop(realTimeSender);
     Lock lock(worldMutex);
     world.scenario = scenario;
     TargetScript script = scriptFor(scenario.behaviour);
@@ -252,16 +236,15 @@ void simStart(const SimScenario& scenario) {
     world.answered = false;
     world.targetOutputGone = false;
     world.targetInputGone = false;
-    world.stopping = false;
     world.deliveringTo = -1;
     world.epoch = std::chrono::steady_clock::now();
     for (const SimStray& stray : scenario.strays)
         if (stray.trigger == SIM_AT_TIME)
             schedule(scenario.targetInput, stray.bytes, stray.sysex, static_cast<std::uint64_t>(stray.count));
-    if (scenario.realTime) world.deliveryThread = std::thread(deliveryLoop);
+    if (scenario.realTime) timedStart(realTimeSender, TimedSender<Pending>::Delivery(deliverInRealTime));
 }
 
-void simStop() { stopDeliveryThread(); }
+void simStop() { timedStop(realTimeSender); }
 
 std::vector<SimEvent> simEvents() {
     Lock lock(worldMutex);

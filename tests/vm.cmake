@@ -27,4 +27,19 @@ if(TARGET update AND TARGET zentravox-target)
   update_vm_test(vm_update_usb
     GUEST --usb-gadget --virmidi 0
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/vm/update_usb.sh ${UPDATE_VM_PROGRAMS})
+  update_vm_test(vm_update_virmidi
+    GUEST --virmidi 3
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/vm/update_virmidi.sh ${UPDATE_VM_PROGRAMS})
+  update_vm_test(vm_usb_faults
+    GUEST --usb-gadget --virmidi 0
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/vm/usb_faults.sh ${UPDATE_VM_PROGRAMS})
+  # update.exe under wine's own winmm in the guest, with the prefix the wine tests make on the host.
+  if(DEFINED WINE_TEST_STATE)
+    update_vm_test(vm_wine_update
+      GUEST --usb-gadget --virmidi 0
+      COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/vm/wine_update.sh $<TARGET_FILE:zentravox-target>
+              ${CMAKE_SOURCE_DIR}/scripts/make-image.py ${UPDATE_WINDOWS_BUILD_DIR} ${UPDATE_WINDOWS_TEST_DIR}
+              ${WINE_TEST_STATE}/prefix)
+    set_tests_properties(vm_wine_update PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK "vm;wine_prefix")
+  endif()
 endif()

@@ -2,9 +2,11 @@
 # cases and checks, with the target on ALSA sequencer ports instead of JACK.
 #
 #   vm_init [UPDATE TARGET MAKE_IMAGE] checks that the sequencer is there (exit 1: the guest is broken)
-#   found_alsa CLIENT IN_NUMBER OUT_NUMBER
-#                                      the device lines for the target's ports, named as the sequencer
-#                                      names them (client:port and their numbers), as the program cuts them
+#   found_ports IN OUT                the device lines for that input and output, as the program shows them
+#   start_target CLIENT [OPTION...]    the target on the sequencer's ports CLIENT-in:midi, CLIENT-out:midi
+#   start_raw_target CLIENT DEVICE [OPTION...]
+#                                      the target on the raw MIDI device DEVICE (hw:fmidi, hw:1,1 ...);
+#                                      CLIENT names its log, flash and error files
 
 vm_init() {
     if [ $# -eq 3 ]; then
@@ -28,18 +30,31 @@ vm_init() {
     trap 'exit 1' INT TERM
 }
 
-# The program shows at most 31 characters of a port's name, as the Windows program can.
-found_alsa() {
-    local in_name="$1-out:midi $2:0" out_name="$1-in:midi $3:0"
-    printf 'The Update Device is Open successfully:\\nMIDIIN Device: %s\\nMIDIOUT Device: %s\\n' \
-        "${in_name:0:31}" "${out_name:0:31}"
+found_ports() {
+    printf 'The Update Device is Open successfully:\\nMIDIIN Device: %s\\nMIDIOUT Device: %s\\n' "$1" "$2"
 }
+
+# The progress line of a 2048-byte image of eight records, 260 bytes each but the last (228): each step
+# tells the share of the image sent before the record.
+progress_2048="${step}- 0%% done${step}- 12%% done${step}\\\\ 25%% done${step}\\\\ 38%% done${step}| 50%% done\
+${step}| 63%% done${step}/ 76%% done${step}/ 88%% done"
 
 start_target() {
     local client=$1
     shift
-    "$target" --api alsa --client "$client" --flash "$case_dir/$client.flash" "$@" \
-        >"$case_dir/$client.log" 2>"$case_dir/$client.err" </dev/null &
+    launch_target "$client" --api alsa --client "$client" "$@"
+}
+
+start_raw_target() {
+    local client=$1 device=$2
+    shift 2
+    launch_target "$client" --rawmidi "$device" "$@"
+}
+
+launch_target() {
+    local client=$1
+    shift
+    "$target" --flash "$case_dir/$client.flash" "$@" >"$case_dir/$client.log" 2>"$case_dir/$client.err" </dev/null &
     target_pids[$client]=$!
     local tries
     # Slower than on the host: the guest's processor is emulated.

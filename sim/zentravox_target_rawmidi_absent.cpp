@@ -1,0 +1,11 @@
+// A build without ALSA has no raw MIDI devices.
+#include "sim/zentravox_target.h"
+
+namespace zentravox_target {
+
+bool openRawMidi(const Options&, Inbox&, Endpoint&) {
+    fail("this build has no ALSA support, and so no raw MIDI devices; use --api jack");
+    return false;
+}
+
+}  // namespace zentravox_target
