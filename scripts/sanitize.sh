@@ -14,9 +14,22 @@ configure() {   # BUILD_DIR SANITIZERS
           -DUPDATE_SANITIZE="$2" >/dev/null
 }
 
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+# The Linux program points its standard error at /dev/null once the MIDI libraries are in use (they
+# print there on their own threads), so the sanitizers write their reports to files, shown on failure.
+reports=$repo_root/build-sanitizer-reports
+rm -rf "$reports" && mkdir -p "$reports"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1:log_path=$reports/asan
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan
+show_reports() {
+    local report
+    for report in "$reports"/*; do
+        [ -f "$report" ] || continue
+        echo "== sanitizer report $report"
+        cat "$report"
+    done
+}
+trap show_reports EXIT
 
 if [ "$which" = address ] || [ "$which" = all ]; then
     echo "== AddressSanitizer + UndefinedBehaviorSanitizer: the whole suite"
