@@ -10,6 +10,7 @@ NATIVE_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev python3 pkg-conf
                  librtmidi-dev libasound2-dev libjack-jackd2-dev jackd2)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
                   wine wine64 wine32:i386)
+WEB_PACKAGES=(emscripten chromium)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
