@@ -62,7 +62,7 @@ set_target_properties(target PROPERTIES SUFFIX .js RUNTIME_OUTPUT_DIRECTORY ${EM
 
 # The page's static files, and the emulated target's script and demo page, copied on every build.
 set(SITE_FILES index.html page.js page.css)
-set(EMULATED_FILES emulated-midi.js)
+set(EMULATED_FILES emulated-midi.js demo-setup.js)
 set(copied)
 foreach(file ${SITE_FILES})
   add_custom_command(OUTPUT ${SITE_DIR}/${file} DEPENDS ${WEB_SOURCE}/site/${file}

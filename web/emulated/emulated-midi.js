@@ -38,6 +38,8 @@
     messagesFromProgram: 0,     // every message that arrived, handshakes included
     delivered: 0,               // messages the program's input took
     lost: 0,                    // messages sent while no listener was on the program's input
+    firstMessageAt: null,       // performance.now() when the first message from the program arrived
+    lastDeliveredAt: null,      // ... and when the last one to the program was delivered
     setupError: '',
     flashHex: () => hexOf(flash()),
     flashSize: () => (target ? target._targetFlashSize() : 0),
@@ -124,6 +126,7 @@
       return;
     }
     record.delivered += 1;
+    record.lastDeliveredAt = performance.now();
     const event = new MIDIMessageEvent('midimessage', { data: bytes });
     input.onmidimessage(event);
   }
@@ -142,6 +145,7 @@
     if (bytes.length > 0 && bytes[0] === 0xF0 && !sysexAllowed)
       throw new DOMException('System exclusive message is not allowed.', 'InvalidAccessError');
     record.messagesFromProgram += 1;
+    if (record.firstMessageAt === null) record.firstMessageAt = performance.now();
     const exitAfter = target._targetExitAfter();
     if (exitAfter !== 0 && record.messagesFromProgram === exitAfter) {
       leave();
@@ -168,7 +172,10 @@
       record.setupError = error;
       throw new DOMException('The emulated target does not understand its words: ' + error, 'NotSupportedError');
     }
+    // A new access is a target switched on afresh: its counts start again.
     record.started = true;
+    record.messagesFromProgram = record.delivered = record.lost = 0;
+    record.firstMessageAt = record.lastDeliveredAt = null;
     const sysexAllowed = !!(options && options.sysex);
     world = {
       input: makePort('input', 'Zentravox In'),

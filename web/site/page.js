@@ -144,7 +144,17 @@
     outcomeView.hidden = true;
     showNotice('');
     showPercent(0);
-    await fillFolder();
+    try {
+      await fillFolder();
+    } catch (error) {
+      // The program never ran: a file that cannot be read (moved or deleted since it was chosen).
+      showNotice('A chosen file could not be read (' + error.name + '): choose it again, then click Update.');
+      running = false;
+      state = 'ready';
+      updateButton.disabled = false;
+      fileInput.disabled = false;
+      return;
+    }
     Module.callMain([]);
   }
 
