@@ -5,7 +5,6 @@ headless Chromium to the emulated target behind the stand-in for Web MIDI, as a 
 the same page), and the CPU the browser spent. Prints figures; passes or fails nothing.
     bench/web_bench.py [--build build-web] [--size 65535] [--visible-only]"""
 import argparse
-import json
 import math
 import os
 import statistics
