@@ -21,7 +21,8 @@ BYTES_PER_MESSAGE = 11
 ROUND_TRIPS = 300
 
 # The stand-in's own round trip: a handshake out, its answer in, through the same MIDIAccess and the
-# same event path the program's input listener uses.
+# same event path the program's input listener uses. The emulated target's line out carries one
+# message a millisecond, so the probes are 2 ms apart, as records are far more.
 ROUND_TRIP_PROBE = '''(async () => {
   const access = await navigator.requestMIDIAccess({ sysex: true });
   const input = Array.from(access.inputs.values())[0], output = Array.from(access.outputs.values())[0];
@@ -29,6 +30,7 @@ ROUND_TRIP_PROBE = '''(async () => {
   const handshake = [0xF0, 0x48, 0x71, 0x37, 0x3A, 0x62, 0x58, 0x77, 0xF7];
   const times = [];
   for (let i = 0; i < %d; ++i) {
+    for (const until = performance.now() + 2; performance.now() < until;) {}
     const answered = new Promise((resolve) => { input.onmidimessage = resolve; });
     const start = performance.now();
     output.send(handshake);

@@ -16,6 +16,7 @@ echo "== Building (Linux)"
 build_native "$repo_root/build"
 echo "== Building (Windows, 32-bit)"
 scripts/build-windows.sh "$repo_root/build-windows"
+echo "== Building (web)"; scripts/build-web.sh "$repo_root/build-web" || echo "== No web edition: the browser tests will be skipped"
 
 # A JACK server of our own on the dummy backend: the only real MIDI ports on a machine without sound
 # hardware. It is stopped again on every way out, and only if we started it.

@@ -289,7 +289,7 @@ def midi_refused(case):
     image = demo_image(case)
     case.open_page(access='deny')
     transcript = case.run([image], 'refused')
-    case.check_run(transcript, case.console_output([image], '--no-ports'), 'failure', 'No product answered')
+    case.check_run(transcript, case.console_output([image], '--no-ports'), 'failure', 'no access to MIDI')
     notice = case.page('updatePage.notice()')
     case.expect('did not give this page access' in notice and 'NotAllowedError' in notice,
                 'the page says the browser refused MIDI access, and how: %r' % notice)
@@ -297,11 +297,22 @@ def midi_refused(case):
 
 
 @case
+def no_answer(case):
+    image = demo_image(case)
+    case.open_page('--handshake-reply silent')
+    transcript = case.run([image], 'no-answer')
+    case.check_run(transcript, case.console_output([image], '--handshake-reply', 'silent'), 'failure',
+                   'No product answered')
+    case.expect_equal(case.page('emulatedTarget.handshakes()'), 4, 'the handshake went out four times')
+    case.expect_equal(case.page('updatePage.notice()'), '', 'no notice: MIDI access was given')
+
+
+@case
 def midi_absent(case):
     image = demo_image(case)
     case.open_page(access='absent')
     transcript = case.run([image], 'absent')
-    case.check_run(transcript, case.console_output([image], '--no-ports'), 'failure', 'No product answered')
+    case.check_run(transcript, case.console_output([image], '--no-ports'), 'failure', 'no access to MIDI')
     notice = case.page('updatePage.notice()')
     case.expect('has no Web MIDI' in notice and 'Chrome' in notice,
                 'the page says the browser has no Web MIDI and names those that have it: %r' % notice)

@@ -29,6 +29,7 @@
   let running = false;
   let state = 'loading';
   let keyWaiter = null;
+  let midiProblem = false;   // this run had no MIDI access: the notice says why
 
   function putCharacter(character) {
     if (character === '\r') {
@@ -96,7 +97,10 @@
   function showOutcome() {
     const text = transcript();
     const found = OUTCOMES.find(([printed]) => text.includes(printed));
-    const [, kind, words] = found || [null, 'failure', 'The update ended without a result: it is not complete.'];
+    let [, kind, words] = found || [null, 'failure', 'The update ended without a result: it is not complete.'];
+    if (midiProblem && text.includes("Can't find the suitable device")) {
+      words = 'No product could be reached: this page has no access to MIDI (see above). Nothing was sent.';
+    }
     outcomeView.dataset.outcome = kind;
     outcomeView.textContent = words;
     outcomeView.hidden = false;
@@ -144,6 +148,7 @@
     outcomeView.hidden = true;
     showNotice('');
     showPercent(0);
+    midiProblem = false;
     try {
       await fillFolder();
     } catch (error) {
@@ -193,6 +198,7 @@
       updateButton.disabled = false;
     },
     onMidiProblem(reason, detail) {
+      midiProblem = true;
       showNotice(describeMidiProblem(reason, detail));
     },
     waitForKey,
