@@ -123,7 +123,8 @@ def main():
                     str(options.size)], check=True, stdout=subprocess.DEVNULL)
     lengths = record_lengths(image)
     messages = sum(math.ceil(length / BYTES_PER_MESSAGE) for length in lengths)
-    print('image: %d bytes, %d records, %d data messages' % (options.size, len(lengths), messages))
+    print('image: %d bytes, %d records, %d data messages; load average before: %s'
+          % (options.size, len(lengths), messages, ', '.join('%.2f' % load for load in os.getloadavg())))
     print('| tab | wall | floor | wall / floor | round trip (median, p99) | CPU (browser, all processes) | result |')
     print('|---|---|---|---|---|---|---|')
     for hidden in ([False] if options.visible_only else [False, True]):

@@ -3,7 +3,7 @@
 // each answer travels; this side only says what the target sends and after how long.
 #include <emscripten.h>
 
-#include <sstream>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -25,9 +25,13 @@ extern "C" {
 // Starts the target afresh with the behaviour words ("--refuse 2:20 --delay 700"); returns "" or
 // what was wrong with them.
 EMSCRIPTEN_KEEPALIVE const char* targetStart(const char* words) {
-    std::istringstream split(words);
     std::vector<std::string> list;
-    for (std::string word; split >> word;) list.push_back(word);
+    for (const char* c = words; *c != '\0';) {
+        while (std::isspace(static_cast<unsigned char>(*c))) ++c;
+        const char* start = c;
+        while (*c != '\0' && !std::isspace(static_cast<unsigned char>(*c))) ++c;
+        if (c != start) list.emplace_back(start, c);
+    }
     behaviour = TargetBehaviour{};
     error.clear();
     if (!parseBehaviourWords(list, behaviour, error)) return error.c_str();
