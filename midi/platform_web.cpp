@@ -29,6 +29,12 @@ std::uint8_t staging[STAGING_SIZE];
 // Asked once per run, when the program first looks at the ports: after the image has been checked,
 // and in answer to the user's own click on Update, so the browser's permission prompt makes sense.
 bool accessAsked = false;
+// True while nothing but sleeps has happened since the last sleep: the program is polling for an
+// answer, and counts its wait as the sum of its sleeps. Such sleeps keep to one timeline, so that
+// 2,000 polls of 1 ms last 2 s here too, where each turn of the page's event loop adds a little and
+// a busy machine adds more. Any other call (a send above all) starts the timeline afresh, so a pause
+// after a message is never shorter than asked: it paces the target.
+bool onTimeline = false;
 
 int slotOf(std::uintptr_t handle) {
     return handle >= 1 && handle <= MAX_OPEN_PORTS ? static_cast<int>(handle) - 1 : -1;
@@ -63,10 +69,13 @@ EM_JS(int, webMidiSend, (int slot, const std::uint8_t* message, int length), {
 });
 EM_JS(void, webMidiClearOutput, (int slot), { Module.webMidi.clearOutput(slot); });
 EM_JS(void, webMidiCloseOutput, (int slot), { Module.webMidi.closeOutput(slot); });
-EM_ASYNC_JS(void, webSleepUntilDeadline, (double milliseconds), { await Module.webMidi.sleep(milliseconds); });
+EM_ASYNC_JS(void, webSleepUntilDeadline, (double milliseconds, int continueTimeline), {
+    await Module.webMidi.sleep(milliseconds, continueTimeline !== 0);
+});
 // clang-format on
 
 bool portName(bool input, int index, char (&name)[MIDI_NAME_SIZE]) {
+    onTimeline = false;
     if (!accessAsked) {
         accessAsked = true;
         webMidiRequestAccess();
@@ -102,6 +111,7 @@ bool platformInputName(int index, char (&name)[MIDI_NAME_SIZE]) { return portNam
 bool platformOutputName(int index, char (&name)[MIDI_NAME_SIZE]) { return portName(false, index, name); }
 
 MidiResult platformOpenInput(int index, MidiInputCallback callback, MidiInHandle& handle) {
+    onTimeline = false;
     const int slot = freeInputSlot();
     if (slot < 0) return MIDI_ERROR;
     inputs[slot] = WebInput{callback, nullptr};
@@ -128,6 +138,7 @@ MidiResult platformReleaseInputBuffer(MidiInHandle, MidiBuffer&) { return MIDI_O
 MidiResult platformStartInput(MidiInHandle handle) { return slotOf(handle) < 0 ? MIDI_BAD_DEVICE : MIDI_OK; }
 
 MidiResult platformCloseInput(MidiInHandle handle) {
+    onTimeline = false;
     const int slot = slotOf(handle);
     if (slot < 0 || inputs[slot].callback == nullptr) return MIDI_BAD_DEVICE;
     webMidiCloseInput(slot);
@@ -142,6 +153,7 @@ MidiResult platformCloseInput(MidiInHandle handle) {
 }
 
 MidiResult platformOpenOutput(int index, MidiOutHandle& handle) {
+    onTimeline = false;
     const int slot = freeOutputSlot();
     if (slot < 0) return MIDI_ERROR;
     const int result = webMidiOpen(0, index, slot, nullptr, 0);
@@ -153,19 +165,25 @@ MidiResult platformOpenOutput(int index, MidiOutHandle& handle) {
 
 // Web MIDI copies the message as send() is called and tells nothing more: the bytes are free at once.
 MidiResult platformBeginSend(MidiOutHandle handle, const std::uint8_t* message, std::uint16_t length) {
+    onTimeline = false;
     const int slot = slotOf(handle);
     if (slot < 0 || !outputsUsed[slot]) return MIDI_BAD_DEVICE;
     return static_cast<MidiResult>(webMidiSend(slot, message, length));
 }
 
-MidiResult platformSendDone(MidiOutHandle) { return MIDI_OK; }
+MidiResult platformSendDone(MidiOutHandle) {
+    onTimeline = false;
+    return MIDI_OK;
+}
 
 void platformAbandonSend(MidiOutHandle handle) {
+    onTimeline = false;
     const int slot = slotOf(handle);
     if (slot >= 0 && outputsUsed[slot]) webMidiClearOutput(slot);
 }
 
 MidiResult platformCloseOutput(MidiOutHandle handle) {
+    onTimeline = false;
     const int slot = slotOf(handle);
     if (slot < 0 || !outputsUsed[slot]) return MIDI_BAD_DEVICE;
     webMidiCloseOutput(slot);
@@ -175,7 +193,13 @@ MidiResult platformCloseOutput(MidiOutHandle handle) {
 
 // A browser clamps timers to 4 ms and, in a hidden tab, to one wake-up a second; yielding to the
 // event loop until the deadline keeps a 1 ms pause near 1 ms, visible or not.
-void platformSleep(unsigned milliseconds) { webSleepUntilDeadline(static_cast<double>(milliseconds)); }
+void platformSleep(unsigned milliseconds) {
+    webSleepUntilDeadline(static_cast<double>(milliseconds), onTimeline ? 1 : 0);
+    onTimeline = true;
+}
 
-void platformStartup() { accessAsked = false; }
+void platformStartup() {
+    accessAsked = false;
+    onTimeline = false;
+}
 void platformShutdown() {}

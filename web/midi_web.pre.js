@@ -106,16 +106,20 @@ Module['webMidi'] = (function () {
   }
 
   // Timers are clamped (4 ms; one wake-up a second in a hidden tab); a posted message is not, so the
-  // sleep hands the event loop one turn at a time until the deadline has passed.
+  // sleep hands the event loop one turn at a time until the deadline has passed. A sleep that
+  // continues the timeline ends `milliseconds` after the previous one was due, not after now: one
+  // that is late already still hands over one turn, so that waiting messages get in.
   const channel = new MessageChannel();
+  let due = 0;
   let onTurn = null;
   channel.port1.onmessage = function () {
     const turn = onTurn;
     onTurn = null;
     if (turn) turn();
   };
-  function sleep(milliseconds) {
-    const deadline = performance.now() + milliseconds;
+  function sleep(milliseconds, continueTimeline) {
+    const deadline = (continueTimeline ? due : performance.now()) + milliseconds;
+    due = deadline;
     return new Promise((resolve) => {
       const turn = function () {
         if (performance.now() >= deadline) {

@@ -117,8 +117,9 @@ class Case:
         if access != 'absent':
             self.browser.evaluate('emulatedTarget.ready()', await_promise=True)
 
-    def run(self, files, shot, limit=120):
-        """Chooses `files`, clicks Update and answers the closing key prompt; returns the run's text."""
+    def run(self, files, shot, limit=120, answer='key'):
+        """Chooses `files`, clicks Update and answers the closing prompt with a key or the Continue
+        button; returns the run's text."""
         runs = int(self.browser.evaluate('document.body.dataset.runs || "0"'))
         self.browser.choose_files('#image', files)
         started = time.monotonic()
@@ -130,9 +131,13 @@ class Case:
         self.elapsed = time.monotonic() - started
         self.browser.screenshot(os.path.join(self.shots, '%s-%s.png' % (self.name, shot)))
         self.expect(self.browser.evaluate('updatePage.running()'), 'the run waits for the key until it is pressed')
-        self.browser.press_key()
+        if answer == 'key':
+            self.browser.press_key()
+        else:
+            self.browser.click('#continue')
         self.expect(self.browser.wait_for('document.body.dataset.runs === "%d"' % (runs + 1), 10),
-                    'a key press ends the run')
+                    'the %s ends the run' % answer)
+        self.expect(self.page('document.getElementById("continue").hidden'), 'the Continue button is gone')
         self.expect_equal(self.browser.evaluate('updatePage.errorOutput()'), '', 'nothing on stderr')
         return self.browser.evaluate('updatePage.transcript()')
 
@@ -269,8 +274,8 @@ def image_phase(case):
     runs = [([], 'no-image', 'No update image'),
             ([wrong_name, good], 'wrong-name', 'does not begin with ZENTRAVOX'),
             ([bad], 'bad-checksum', 'damaged or incomplete')]
-    for files, shot, words in runs:
-        transcript = case.run(files, shot)
+    for number, (files, shot, words) in enumerate(runs):
+        transcript = case.run(files, shot, answer='button' if number == 1 else 'key')
         case.check_run(transcript, case.console_output(files), 'failure', words)
     case.expect(not case.page('emulatedTarget.started'), 'MIDI access is not asked for an image that fails')
 
@@ -285,6 +290,20 @@ def slow_target(case):
                       'each record was sent once, and accepted once')
     case.expect_equal(case.page('emulatedTarget.flashHex()'), image_bytes(image).hex().upper(),
                       "the target's flash is the image")
+
+
+@case
+def late_target(case):
+    # Answers 2.5 s late: record 1 is sent again after 2 s of silence, and both sendings are accepted
+    # in the end. The target has written the record twice, and the program must not call that a success.
+    image = case.make_image('ZENTRAVOX_small.led', '--size', '1048')
+    words = '--handshake-delay 0 --delay 2500'
+    case.open_page(words)
+    transcript = case.run([image], 'failed', limit=60)
+    case.check_run(transcript, case.console_output([image], *words.split()), 'failure', 'not complete')
+    case.expect('Target update successfully!' not in transcript, 'no success is claimed')
+    case.expect_equal(case.page('emulatedTarget.sendingCodes()'), [RECORD_OK, RECORD_OK],
+                      'record 1 arrived twice and was accepted twice')
 
 
 @case
