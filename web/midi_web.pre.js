@@ -31,7 +31,11 @@ Module['webMidi'] = (function () {
     try {
       access = await navigator.requestMIDIAccess({ sysex: true });
     } catch (error) {
-      reportProblem('refused', (error && error.name ? error.name + ': ' : '') + (error && error.message || error));
+      const name = error && error.name ? error.name : '';
+      // NotAllowedError or SecurityError: the user (or a policy) said no. Anything else: the browser
+      // could not start its MIDI service (Chromium on Linux without ALSA's sequencer: InvalidStateError).
+      const reason = name === 'NotAllowedError' || name === 'SecurityError' ? 'refused' : 'failed';
+      reportProblem(reason, (name ? name + ': ' : '') + (error && error.message || error));
       return;
     }
     inputs = Array.from(access.inputs.values());

@@ -7,7 +7,7 @@ add_executable(web_console_run ${CMAKE_CURRENT_LIST_DIR}/console_run.cpp)
 target_link_libraries(web_console_run PRIVATE update_logic midi_sim)
 
 set(WEB_CASES complete_update noisy_target refusals twenty_refusals silent_target reset_request image_phase
-              slow_target late_target hidden_tab no_answer midi_refused midi_absent target_leaves)
+              slow_target late_target hidden_tab no_answer midi_refused midi_absent browser_midi target_leaves)
 foreach(case ${WEB_CASES})
   add_test(NAME web_${case}
     COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/web_cases.py ${case}

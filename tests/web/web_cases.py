@@ -58,6 +58,7 @@ class Case:
         self.server = Server(os.path.join(options.build, 'site'), os.path.join(options.build, 'emulated'))
         self.browser = Browser(find_chromium())
         self.shots = options.shots
+        self.skip_reason = ''
         os.makedirs(self.shots, exist_ok=True)
 
     def close(self):
@@ -97,24 +98,27 @@ class Case:
         return result.stdout.decode()
 
     # --- the page ---
-    def open_page(self, words='', access='grant'):
+    def open_page(self, words='', access='grant', emulated=True):
+        """Opens the page, with the emulated target behind a stand-in for Web MIDI unless `emulated` is
+        false (the browser's own Web MIDI)."""
         setup = {'words': words, 'access': access}
         with open(os.path.join(self.options.build, 'emulated', 'emulated-midi.js')) as file:
-            emulated = file.read()
-        # Kept by the page for the whole test: whether it was ever visible while the program ran.
+            stand_in = 'window.emulatedTargetSetup = %s;\n%s\n' % (json.dumps(setup), file.read())
+        # Kept by the page for the whole test: whether it was ever visible while the program ran, and
+        # anything its security policy stopped.
         watch = ('window.visibilityDuringRuns = [];'
                  'document.addEventListener("visibilitychange", () =>'
                  ' window.visibilityDuringRuns.push(document.visibilityState));'
                  'window.policyViolations = [];'
                  'document.addEventListener("securitypolicyviolation", (event) =>'
                  ' window.policyViolations.push(event.violatedDirective + " " + event.blockedURI));')
-        self.browser.send('Page.addScriptToEvaluateOnNewDocument', {
-            'source': 'window.emulatedTargetSetup = %s;\n%s\n%s' % (json.dumps(setup), emulated, watch)})
+        self.browser.send('Page.addScriptToEvaluateOnNewDocument',
+                          {'source': (stand_in if emulated else '') + watch})
         self.browser.send('Page.navigate', {'url': self.server.origin + '/index.html'})
         ready = self.browser.wait_for("window.updatePage && updatePage.state() === 'ready'", 20)
         if not ready:
             raise AssertionError('the page never became ready')
-        if access != 'absent':
+        if emulated and access != 'absent':
             self.browser.evaluate('emulatedTarget.ready()', await_promise=True)
 
     def run(self, files, shot, limit=120, answer='key'):
@@ -365,6 +369,30 @@ def midi_absent(case):
 
 
 @case
+def browser_midi(case):
+    # The browser's own Web MIDI, no stand-in: refused first (headless Chromium grants no permission by
+    # itself), then granted. Where the browser then finds real MIDI ports, what the run prints depends
+    # on them: the case reports skipped there.
+    image = demo_image(case)
+    case.open_page(emulated=False)
+    expected = case.console_output([image], '--no-ports')
+    transcript = case.run([image], 'denied')
+    case.check_run(transcript, expected, 'failure', 'no access to MIDI')
+    notice = case.page('updatePage.notice()')
+    case.expect('did not give this page access' in notice and 'NotAllowedError' in notice,
+                'the page says the permission was refused: %r' % notice)
+    case.browser.send('Browser.grantPermissions', {'permissions': ['midi', 'midiSysex'],
+                                                    'origin': case.server.origin}, session=False)
+    transcript = case.run([image], 'granted')
+    notice = case.page('updatePage.notice()')
+    if not notice:
+        case.skip_reason = "the browser's Web MIDI has ports on this machine"
+        return
+    case.check_run(transcript, expected, 'failure', 'no access to MIDI')
+    case.expect('could not start its MIDI service' in notice, 'the page says MIDI could not start: %r' % notice)
+
+
+@case
 def target_leaves(case):
     image = demo_image(case)
     case.open_page('--exit-after 40')
@@ -398,6 +426,9 @@ def main():
         case.close()
     for failure in case.failures:
         print('FAILED: ' + failure)
+    if case.skip_reason and not case.failures:
+        print('skipped: ' + case.skip_reason)
+        return SKIP
     print('%s: %s' % (options.case, 'failed' if case.failures else 'passed'))
     return 1 if case.failures else 0
 

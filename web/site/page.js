@@ -116,6 +116,11 @@
     const browsers = 'Web MIDI works in Chrome, Edge and Opera on the desktop, and in Firefox from version 108; ' +
       'not in Safari, nor in browsers on iPhone or iPad.';
     if (reason === 'absent') return 'This browser has no Web MIDI, so the page cannot reach the product. ' + browsers;
+    if (reason === 'failed') {
+      return 'The browser could not start its MIDI service (' + detail + '). Check that the MIDI interface is ' +
+        'connected and that no other program holds it; on Linux the browser needs the ALSA sequencer ' +
+        '(/dev/snd/seq). Then click Update again.';
+    }
     return 'The browser did not give this page access to MIDI devices (' + detail + '). ' +
       'Allow MIDI devices for this page (the icon at the left of the address bar), or check that no other ' +
       'program holds the MIDI interface, then click Update again. ' + browsers;
