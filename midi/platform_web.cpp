@@ -14,8 +14,8 @@ namespace {
 
 // The program opens one input and one output at a time; a few slots spare.
 constexpr int MAX_OPEN_PORTS = 4;
-// An arriving message is copied here first; only its first RX bytes can matter to a buffer, and a
-// longer message still reports its whole length so that the copy is cut as winmm cuts it.
+// An arriving message is copied here first, at most this much of it: more than any receive buffer
+// holds. Its whole length comes along, and the buffer takes what fits, as winmm's does.
 constexpr int STAGING_SIZE = 512;
 
 struct WebInput {

@@ -6,7 +6,7 @@ set(UPDATE_WEB_BUILD_DIR ${CMAKE_SOURCE_DIR}/build-web CACHE PATH "The web editi
 add_executable(web_console_run ${CMAKE_CURRENT_LIST_DIR}/console_run.cpp)
 target_link_libraries(web_console_run PRIVATE update_logic midi_sim)
 
-set(WEB_CASES complete_update noisy_target refusals twenty_refusals silent_target reset_request image_phase
+set(WEB_CASES complete_update long_port_names noisy_target refusals twenty_refusals silent_target reset_request image_phase
               slow_target late_target hidden_tab no_answer midi_refused midi_absent browser_midi target_leaves)
 foreach(case ${WEB_CASES})
   add_test(NAME web_${case}

@@ -98,10 +98,10 @@ class Case:
         return result.stdout.decode()
 
     # --- the page ---
-    def open_page(self, words='', access='grant', emulated=True):
+    def open_page(self, words='', access='grant', emulated=True, **names):
         """Opens the page, with the emulated target behind a stand-in for Web MIDI unless `emulated` is
-        false (the browser's own Web MIDI)."""
-        setup = {'words': words, 'access': access}
+        false (the browser's own Web MIDI); `names` may name its ports (inputName, outputName)."""
+        setup = {'words': words, 'access': access, **names}
         with open(os.path.join(self.options.build, 'emulated', 'emulated-midi.js')) as file:
             stand_in = 'window.emulatedTargetSetup = %s;\n%s\n' % (json.dumps(setup), file.read())
         # Kept by the page for the whole test: whether it was ever visible while the program ran, and
@@ -209,6 +209,20 @@ def refusals(case):
         case.expect(message in transcript, 'the refusal is printed: ' + message)
     case.expect_equal(case.page('emulatedTarget.flashHex()'), image_bytes(image).hex().upper(),
                       'refused records were sent again, and each written once')
+
+
+@case
+def long_port_names(case):
+    # Port names are cut to 31 bytes, as winmm's are, and never inside a character: the input's name
+    # has a two-byte character at bytes 31 and 32, the output's a four-byte one at bytes 29 to 32.
+    image = demo_image(case)
+    case.open_page(inputName='Zentravox In Port Nummer 12345ä 1', outputName='Zentravox Out Port Nummer 12🎹 2')
+    transcript = case.run([image], 'done')
+    case.expect('MIDIIN Device: Zentravox In Port Nummer 12345\n' in transcript,
+                'the input name is cut before the "ä" that byte 31 would split: %r' % transcript.split('\n')[3])
+    case.expect('MIDIOUT Device: Zentravox Out Port Nummer 12\n' in transcript,
+                'the output name is cut before the four-byte character: %r' % transcript.split('\n')[4])
+    case.expect('\ufffd' not in transcript, 'no broken character')
 
 
 @case

@@ -5,6 +5,7 @@
 //   words   the target's behaviour in zentravox-target's words, e.g. "--refuse 2:20 --delay 700"
 //   access  "grant" (the default), "deny" (the user refuses) or "absent" (a browser without Web MIDI)
 //   base    where target.js and target.wasm are, by default /emulated/
+//   inputName, outputName   the names of its ports, by default "Zentravox In" and "Zentravox Out"
 // What the target received, wrote and answered is in window.emulatedTarget.
 (function () {
   'use strict';
@@ -178,8 +179,8 @@
     record.firstMessageAt = record.lastDeliveredAt = null;
     const sysexAllowed = !!(options && options.sysex);
     world = {
-      input: makePort('input', 'Zentravox In'),
-      output: makePort('output', 'Zentravox Out'),
+      input: makePort('input', setup.inputName || 'Zentravox In'),
+      output: makePort('output', setup.outputName || 'Zentravox Out'),
       queue: [],
       lineFree: 0,
     };
