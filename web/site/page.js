@@ -193,6 +193,12 @@
   });
   continueButton.addEventListener('click', finishKeyWait);
   updateButton.addEventListener('click', startRun);
+  // Closing or reloading the tab mid-update leaves the product half written: the browser asks first.
+  window.addEventListener('beforeunload', (event) => {
+    if (!running) return;
+    event.preventDefault();
+    event.returnValue = '';
+  });
 
   window.Module = {
     noInitialRun: true,
