@@ -195,7 +195,7 @@
   updateButton.addEventListener('click', startRun);
   // Closing or reloading the tab mid-update leaves the product half written: the browser asks first.
   window.addEventListener('beforeunload', (event) => {
-    if (!running) return;
+    if (!running || keyWaiter) return;
     event.preventDefault();
     event.returnValue = '';
   });
