@@ -13,6 +13,8 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev g++-mingw-w64-x86-
 # The QEMU guest of the tests on the ALSA sequencer and a USB MIDI device (scripts/vm/guest.sh); its
 # kernel is fetched by the guest script itself with apt-get download, never installed.
 VM_PACKAGES=(qemu-system-x86 busybox-static alsa-utils xxd)
+# The web edition: Debian's emscripten builds it, and the browser tests run it in headless Chromium.
+WEB_PACKAGES=(emscripten chromium)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -1,0 +1,36 @@
+// The console program's output for a scenario, for comparison with the page's: runs the program's
+// own logic in FOLDER against the emulated target (the same behaviour words) on virtual time, and
+// prints nothing but what the program prints.
+//   web_console_run FOLDER [--no-ports] [WORDS...]
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "sim/sim_world.h"
+#include "update/run_update.h"
+
+int main(int argc, char** argv) {
+    if (argc < 2 || chdir(argv[1]) != 0) {
+        std::fprintf(stderr, "usage: web_console_run FOLDER [--no-ports] [WORDS...]\n");
+        return 2;
+    }
+    SimScenario scenario;
+    std::vector<std::string> words;
+    for (int i = 2; i < argc; ++i) {
+        if (std::string(argv[i]) == "--no-ports") {
+            scenario.inputs = scenario.outputs = 0;
+            scenario.targetInput = scenario.targetOutput = -1;
+        } else {
+            words.push_back(argv[i]);
+        }
+    }
+    std::string error;
+    if (!parseBehaviourWords(words, scenario.behaviour, error)) {
+        std::fprintf(stderr, "web_console_run: %s\n", error.c_str());
+        return 2;
+    }
+    simStart(scenario);
+    return runUpdate();
+}
