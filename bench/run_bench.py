@@ -129,6 +129,11 @@ def in_guest(build, pause_ms):
     }
 
 
+def figure(value, decimals):
+    """A figure, or "-" where it was not measured."""
+    return "-" if value != value else f"{value:.{decimals}f}"
+
+
 def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build"))
     rows = [in_process(build)]
@@ -145,7 +150,7 @@ def main():
         wait = f"{r['reply_wait']:.2f}" + (" est." if r.get("estimated") else "")
         print(f"{r['mode']:<38} {'yes' if r['ok'] else 'NO':>3} {r['messages']:>8} {r['records']:>7} "
               f"{r['wall']:>7.2f} {r['floor']:>7.2f} {r['wall'] / r['floor']:>6.3f} {wait:>17} "
-              f"{r['round_trip']:>13.3f} {r['rss_mib']:>12.1f}")
+              f"{figure(r['round_trip'], 3):>13} {figure(r['rss_mib'], 1):>12}")
     if jack:
         print(f"update over JACK, peak resident memory by kind: its own {jack['own_mib']:.1f} MiB (heap, stacks, "
               f"code), JACK's shared memory mapped into every client {jack['shared_mib']:.1f} MiB")
