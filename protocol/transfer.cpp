@@ -38,6 +38,19 @@ void pause(RecordAnswers& answers, unsigned milliseconds) {
     answers.now += milliseconds;
 }
 
+bool isRecordAnswer(std::uint8_t code) {
+    switch (code) {
+        case REPLY_RECORD_OK:
+        case REPLY_DONE_RESTART:
+        case REPLY_CRC_ERROR:
+        case REPLY_DAMAGED_A:
+        case REPLY_DAMAGED_B:
+        case REPLY_VERIFY_ERROR:
+        case REPLY_ERASE_ERROR: return true;
+        default: return false;
+    }
+}
+
 // Takes a reply from the mailbox and credits it to the oldest owed sending of this record. False when
 // none came, or it answers nothing of this record: a late answer to a handshake, or a message while
 // every sending of the record is settled.
@@ -48,6 +61,10 @@ bool takeAnswer(RecordAnswers& answers, std::uint8_t& code) {
         return false;
     }
     if (answers.owed == 0) return false;
+    // A code the target is not known to answer a record with may be anything (another device's SysEx
+    // on the same cable): the record is sent again for it, but the sending it seems to answer stays
+    // owed, so that the target's real answer, should it still come, is credited where it belongs.
+    if (!isRecordAnswer(code)) return true;
     answers.lateness = std::max(answers.lateness, answers.now - answers.sentAt[0]);
     std::copy(answers.sentAt.begin() + 1, answers.sentAt.begin() + answers.owed, answers.sentAt.begin());
     --answers.owed;

@@ -271,6 +271,20 @@ TEST_F(Transfer, AnAnswerThatArrivesWhileARecordGoesOutIsNotItsAnswer) {
     expectFlashIsTheImageOnce(image, 2, "");
 }
 
+TEST_F(Transfer, JunkSystemExclusiveBeforeEachAnswerNeverEndsInAFalseSuccess) {
+    // Another device's SysEx on the same cable, just before each answer: its code is none the target
+    // answers a record with, so the record is sent again for it, but the target's real answer, when it
+    // comes, is still credited to the sending it answers. The target that wrote a record twice is
+    // caught.
+    for (const char* junk : {"--garbage 1", "--garbage 3", "--garbage 3 --delay 700"}) {
+        const std::string transcript = run(THREE_RECORDS, targetSays(junk));
+        if (transcript.find("Target update successfully!") != std::string::npos)
+            expectFlashIsTheImageOnce(THREE_RECORDS, 3, junk);
+        else
+            EXPECT_NE(transcript.find("\nError in updating.\n"), std::string::npos) << junk;
+    }
+}
+
 TEST_F(Transfer, ALostAnswerCostsOneResendAndTheRecordIsWrittenOnce) {
     const std::string transcript = run(THREE_RECORDS, targetSays("--refuse 2:silent"));
     EXPECT_EQ(transcript, expected("\r                        \rTransferring.. - 0% done"
