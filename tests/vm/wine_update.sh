@@ -45,6 +45,10 @@ run_exe() {
     update_status=$?
     echo "update.exe ran for about $((SECONDS - started)) s" >"$case_dir/duration.txt"
     [ "$update_status" -eq 124 ] && problem "update.exe did not end within 240 s"
+    # In this guest wine64 itself now and then crashes on its way out (139, a segmentation fault), after
+    # the program has ended and printed everything; it does the same with no target and no program of
+    # ours. The transcript and the flash below still have to be whole.
+    [ "$update_status" -eq 139 ] && update_status=0
     # What wine printed, readable, should the case fail (the guest's files do not outlive it).
     [ "$update_status" -eq 0 ] || problem "console: $(tr '\r' '\n' <"$case_dir/out.txt" | grep -v '^ *$' | tail -n 8 | tr '\n' '|')"
 }
