@@ -6,9 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <mutex>
-#include <streambuf>
 
 #if defined(UPDATE_RTMIDI_ALSA)
 #include <alsa/asoundlib.h>
@@ -32,15 +30,10 @@ void silentAlsa(const char*, int, const char*, int, const char*, ...) {}
 void silentJack(const char*) {}
 #endif
 
-class NullBuffer : public std::streambuf {
-protected:
-    int overflow(int c) override { return traits_type::not_eof(c); }
-};
-
 // The program never writes to standard error: pointing it at /dev/null loses nothing of its own.
+// std::cerr writes through the same descriptor, so RtMidi's messages on it go there too. (Its buffer is
+// left alone: a buffer of ours would be gone before the runtime's last flush of std::cerr at exit.)
 void silenceStandardError() {
-    static NullBuffer sink;
-    std::cerr.rdbuf(&sink);
     std::fflush(stderr);
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null < 0) return;
