@@ -11,6 +11,14 @@ int inputIndexOf(HMIDIIN handle) {
     return -1;
 }
 
+// The index of an open port, or -1 with the call counted as refused: Windows refuses a handle it
+// does not know.
+int knownInput(HMIDIIN handle, const char* call) {
+    const int index = inputIndexOf(handle);
+    if (index < 0) noteRefusal(call, MMSYSERR_INVALHANDLE);
+    return index;
+}
+
 void callInput(const EmulatedInput& input, UINT message, DWORD_PTR param1, DWORD_PTR param2) {
     if ((input.flags & CALLBACK_TYPEMASK) != CALLBACK_FUNCTION || input.callback == 0) return;
     reinterpret_cast<LPDRVCALLBACK>(input.callback)(reinterpret_cast<HDRVR>(input.handle), message, input.instance,
@@ -96,10 +104,7 @@ MMRESULT WINAPI midiInPrepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size)
 
 MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
     Lock lock = lockState();
-    if (inputIndexOf(handle) < 0) {
-        noteRefusal("midiInUnprepareHeader", MMSYSERR_INVALHANDLE);
-        return MMSYSERR_INVALHANDLE;
-    }
+    if (knownInput(handle, "midiInUnprepareHeader") < 0) return MMSYSERR_INVALHANDLE;
     if (header == nullptr || size < sizeof(MIDIHDR)) {
         noteRefusal("midiInUnprepareHeader", MMSYSERR_INVALPARAM);
         return MMSYSERR_INVALPARAM;
@@ -126,11 +131,8 @@ MMRESULT WINAPI midiInAddBuffer(HMIDIIN handle, LPMIDIHDR header, UINT size) {
 
 MMRESULT WINAPI midiInStart(HMIDIIN handle) {
     Lock lock = lockState();
-    const int index = inputIndexOf(handle);
-    if (index < 0) {
-        noteRefusal("midiInStart", MMSYSERR_INVALHANDLE);
-        return MMSYSERR_INVALHANDLE;
-    }
+    const int index = knownInput(handle, "midiInStart");
+    if (index < 0) return MMSYSERR_INVALHANDLE;
     const int result = simStartInput(index);
     if (result == 0) inputs[static_cast<std::size_t>(index)].started = true;
     return result == SIM_ERROR_BAD_DEVICE ? MMSYSERR_NODRIVER : resultOf(result);
@@ -138,22 +140,16 @@ MMRESULT WINAPI midiInStart(HMIDIIN handle) {
 
 MMRESULT WINAPI midiInStop(HMIDIIN handle) {
     Lock lock = lockState();
-    const int index = inputIndexOf(handle);
-    if (index < 0) {
-        noteRefusal("midiInStop", MMSYSERR_INVALHANDLE);
-        return MMSYSERR_INVALHANDLE;
-    }
+    const int index = knownInput(handle, "midiInStop");
+    if (index < 0) return MMSYSERR_INVALHANDLE;
     inputs[static_cast<std::size_t>(index)].started = false;
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT WINAPI midiInReset(HMIDIIN handle) {
     Lock lock = lockState();
-    const int index = inputIndexOf(handle);
-    if (index < 0) {
-        noteRefusal("midiInReset", MMSYSERR_INVALHANDLE);
-        return MMSYSERR_INVALHANDLE;
-    }
+    const int index = knownInput(handle, "midiInReset");
+    if (index < 0) return MMSYSERR_INVALHANDLE;
     EmulatedInput& input = inputs[static_cast<std::size_t>(index)];
     input.started = false;
     std::deque<MIDIHDR*> returned;
@@ -170,11 +166,8 @@ MMRESULT WINAPI midiInReset(HMIDIIN handle) {
 
 MMRESULT WINAPI midiInClose(HMIDIIN handle) {
     Lock lock = lockState();
-    const int index = inputIndexOf(handle);
-    if (index < 0) {
-        noteRefusal("midiInClose", MMSYSERR_INVALHANDLE);
-        return MMSYSERR_INVALHANDLE;
-    }
+    const int index = knownInput(handle, "midiInClose");
+    if (index < 0) return MMSYSERR_INVALHANDLE;
     EmulatedInput& input = inputs[static_cast<std::size_t>(index)];
     if (!input.queue.empty()) {
         ++closesRefused;

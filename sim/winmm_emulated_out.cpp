@@ -11,6 +11,14 @@ int outputIndexOf(HMIDIOUT handle) {
     return -1;
 }
 
+// The index of an open port, or -1 with the call counted as refused: Windows refuses a handle it
+// does not know.
+int knownOutput(HMIDIOUT handle, const char* call) {
+    const int index = outputIndexOf(handle);
+    if (index < 0) noteRefusal(call, MMSYSERR_INVALHANDLE);
+    return index;
+}
+
 }  // namespace
 }  // namespace emulated
 
@@ -69,11 +77,8 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
 
 MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     Lock lock = lockState();
-    const int index = outputIndexOf(handle);
-    if (index < 0) {
-        noteRefusal("midiOutUnprepareHeader", MMSYSERR_INVALHANDLE);
-        return MMSYSERR_INVALHANDLE;
-    }
+    const int index = knownOutput(handle, "midiOutUnprepareHeader");
+    if (index < 0) return MMSYSERR_INVALHANDLE;
     if (header == nullptr || size < sizeof(MIDIHDR)) {
         noteRefusal("midiOutUnprepareHeader", MMSYSERR_INVALPARAM);
         return MMSYSERR_INVALPARAM;
@@ -91,11 +96,8 @@ MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT s
 
 MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
     Lock lock = lockState();
-    const int index = outputIndexOf(handle);
-    if (index < 0) {
-        noteRefusal("midiOutReset", MMSYSERR_INVALHANDLE);
-        return MMSYSERR_INVALHANDLE;
-    }
+    const int index = knownOutput(handle, "midiOutReset");
+    if (index < 0) return MMSYSERR_INVALHANDLE;
     EmulatedOutput& output = outputs[static_cast<std::size_t>(index)];
     if (output.sending != nullptr) {
         output.sending->dwFlags = (output.sending->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
@@ -107,11 +109,8 @@ MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
 
 MMRESULT WINAPI midiOutClose(HMIDIOUT handle) {
     Lock lock = lockState();
-    const int index = outputIndexOf(handle);
-    if (index < 0) {
-        noteRefusal("midiOutClose", MMSYSERR_INVALHANDLE);
-        return MMSYSERR_INVALHANDLE;
-    }
+    const int index = knownOutput(handle, "midiOutClose");
+    if (index < 0) return MMSYSERR_INVALHANDLE;
     EmulatedOutput& output = outputs[static_cast<std::size_t>(index)];
     if (output.sending != nullptr) {
         ++closesRefused;
