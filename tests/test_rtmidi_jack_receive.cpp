@@ -62,6 +62,7 @@ struct Recorder {
     static std::atomic<int> others;
     static std::atomic<int> calls;
     static std::atomic<bool> requeue;
+    static std::atomic<int> refusedRequeues;
 
     static void reset() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -69,6 +70,7 @@ struct Recorder {
         others = 0;
         calls = 0;
         requeue = false;
+        refusedRequeues = 0;
     }
 
     static void callback(MidiInHandle handle, MidiInputKind kind, MidiBuffer* buffer) {
@@ -83,7 +85,7 @@ struct Recorder {
         }
         if (requeue) {
             platformReleaseInputBuffer(handle, *buffer);
-            platformQueueInputBuffer(handle, *buffer);
+            if (platformQueueInputBuffer(handle, *buffer) != MIDI_OK) refusedRequeues.fetch_add(1);
         }
     }
 
@@ -105,6 +107,7 @@ std::vector<Bytes> Recorder::longMessages;
 std::atomic<int> Recorder::others{0};
 std::atomic<int> Recorder::calls{0};
 std::atomic<bool> Recorder::requeue{false};
+std::atomic<int> Recorder::refusedRequeues{0};
 
 TEST_F(RtMidiJack, BuffersTakeOneMessageEachAndShortMessagesCarryNone) {
     Recorder::reset();
@@ -157,13 +160,14 @@ TEST_F(RtMidiJack, CloseHandsTheBufferBackAndThenNothingMoreIsDelivered) {
 
     // Messages keep arriving, every cycle, while the input closes: a short one needs no buffer.
     peer.repeat(toProgram, {sysex({0x11}), {0x90, 0x3C, 0x40}});
+    // The callback re-queues the buffer under the input's lock, so the close always finds it queued.
     ASSERT_TRUE(Recorder::waitLong(5));
-    Recorder::requeue = false;   // the buffer handed back by the close is not queued again
     ASSERT_EQ(platformCloseInput(handle), MIDI_OK);
     const std::vector<Bytes> atClose = Recorder::taken();
     const int callsAtClose = Recorder::calls.load();
     ASSERT_FALSE(atClose.empty());
     EXPECT_TRUE(atClose.back().empty()) << "the last buffer comes back with nothing recorded";
+    EXPECT_EQ(Recorder::refusedRequeues.load(), 1) << "only the closing input refuses the buffer back";
 
     ASSERT_TRUE(peer.waitCycles(5));
     EXPECT_EQ(Recorder::calls.load(), callsAtClose) << "a callback ran after the input was closed";
