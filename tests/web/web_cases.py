@@ -135,6 +135,9 @@ class Case:
         self.elapsed = time.monotonic() - started
         self.browser.screenshot(os.path.join(self.shots, '%s-%s.png' % (self.name, shot)))
         self.expect(self.browser.evaluate('updatePage.running()'), 'the run waits for the key until it is pressed')
+        # The panel is drawn at most ten times a second; at the prompt it must show the whole run.
+        self.expect_equal(self.page('document.getElementById("console").textContent'),
+                          self.page('updatePage.screen()'), 'the panel is drawn up to date at the prompt')
         if answer == 'key':
             self.browser.press_key()
         else:

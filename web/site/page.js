@@ -24,7 +24,9 @@
   let lines = [''];
   let column = 0;
   let decoder = new TextDecoder();
+  const REDRAW_INTERVAL_MS = 100;
   let redrawQueued = false;
+  let lastRedrawAt = -Infinity;
   let ready = false;
   let running = false;
   let state = 'loading';
@@ -48,15 +50,19 @@
     if (byte === null || byte === undefined) return;
     written.push(byte);
     for (const character of decoder.decode(Uint8Array.of(byte), { stream: true })) putCharacter(character);
-    // Drawn once the program yields (it only yields while it sleeps or waits for a key).
+    // Drawn once the program yields (it only yields while it sleeps or waits for a key), at most ten
+    // times a second: every frame the browser paints is time taken from the program's 1 ms pauses.
     if (!redrawQueued) {
       redrawQueued = true;
-      queueMicrotask(redraw);
+      const wait = lastRedrawAt + REDRAW_INTERVAL_MS - performance.now();
+      if (wait <= 0) queueMicrotask(redraw);
+      else setTimeout(redraw, wait);
     }
   }
 
   function redraw() {
     redrawQueued = false;
+    lastRedrawAt = performance.now();
     consoleView.textContent = lines.join('\n');
     const match = PROGRESS.exec(lines[lines.length - 1]) || PROGRESS.exec(lines[lines.length - 2] || '');
     if (match) showPercent(Number(match[1]));
@@ -178,6 +184,7 @@
 
   // The program's closing "Press any key": its result is known by now.
   function waitForKey() {
+    redraw();
     showOutcome();
     continueButton.hidden = false;
     continueButton.focus();
