@@ -1,6 +1,6 @@
 # zentravox-target: the emulated target on real MIDI ports (ALSA sequencer, JACK or a raw MIDI device),
 # for running the update program against it as a process. It talks to ALSA and JACK directly too: to keep
-# them quiet, to reach raw MIDI devices and, on JACK, to pace what it sends by the server's cycles.
+# them quiet, to reach raw MIDI devices and, on JACK, to answer through a port of its own.
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 if(NOT TARGET PkgConfig::RTMIDI)
@@ -20,7 +20,8 @@ else()
   target_sources(zentravox-target PRIVATE sim/zentravox_target_rawmidi_absent.cpp)
 endif()
 if(ZT_JACK_FOUND)
+  include(cmake/jackmidi.cmake)
   target_sources(zentravox-target PRIVATE sim/zentravox_target_jack.cpp)
   target_compile_definitions(zentravox-target PRIVATE TARGET_HAS_JACK=1)
-  target_link_libraries(zentravox-target PRIVATE PkgConfig::ZT_JACK)
+  target_link_libraries(zentravox-target PRIVATE PkgConfig::ZT_JACK jack_midi_output)
 endif()

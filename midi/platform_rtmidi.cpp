@@ -41,9 +41,9 @@ struct InputPort {
 struct OutputPort {
     PortEntry peer;
     std::atomic<bool> failed{false};
-    std::unique_ptr<RtMidiOut> rt;
+    std::unique_ptr<RtMidiOut> rt;   // on ALSA only
     bool pending = false;
-    JackLink* jack = nullptr;   // on JACK only
+    JackLink* jack = nullptr;        // on JACK only: the port is the link's own
 };
 
 std::mutex liveMutex;   // held only for a lookup: the callback's thread takes it too
@@ -132,11 +132,7 @@ MidiResult connectInput(InputPort& in, const PortEntry& entry, const std::string
 }
 
 MidiResult connectOutput(OutputPort& out, const std::string& clientName) {
-    if (out.peer.api == RtMidi::UNIX_JACK) {
-        out.rt->openVirtualPort("out");
-        if (out.failed.load()) return MIDI_ERROR;
-        return connectJackOutput(*out.jack, clientName + ":out", out.peer.name);
-    }
+    if (out.peer.api == RtMidi::UNIX_JACK) return connectJackOutput(*out.jack, clientName + ":out", out.peer.name);
     unsigned index = 0;
     if (!currentIndex(*out.rt, out.peer.name, index)) return MIDI_BAD_DEVICE;
     out.rt->openPort(index, "out");
@@ -240,15 +236,15 @@ MidiResult platformOpenOutput(int index, MidiOutHandle& handle) {
     ensureQuiet();
     auto out = std::make_unique<OutputPort>();
     if (!listedEntry(false, index, out->peer)) return MIDI_BAD_DEVICE;
-    if (out->peer.api == RtMidi::UNIX_JACK) {
-        out->jack = openJackLink(newClientName("watch"), true);
-        if (out->jack == nullptr) return MIDI_ERROR;
-    }
     const std::string clientName = newClientName("out");
-    out->rt = makeQuietly<RtMidiOut>(out->peer.api, clientName, out->failed);
-    if (!out->rt) {
-        releaseOutput(*out);
-        return MIDI_ERROR;
+    if (out->peer.api == RtMidi::UNIX_JACK) {
+        // RtMidi's JACK output frees its queue before it closes its client, while a cycle may still be
+        // reading it: a JACK output is the link's own port instead.
+        out->jack = openJackLink(clientName, true);
+        if (out->jack == nullptr) return MIDI_ERROR;
+    } else {
+        out->rt = makeQuietly<RtMidiOut>(out->peer.api, clientName, out->failed);
+        if (!out->rt) return MIDI_ERROR;
     }
     const MidiResult result = connectOutput(*out, clientName);
     if (result != MIDI_OK) {
@@ -269,15 +265,16 @@ MidiResult platformBeginSend(MidiOutHandle handle, const std::uint8_t* message, 
     if (out == nullptr || message == nullptr || length == 0) return MIDI_ERROR;
     if (out->pending) return MIDI_STILL_PLAYING;
     if (out->peer.api == RtMidi::UNIX_JACK) {
-        if (!jackSendBegins(*out->jack, length)) return MIDI_ERROR;
+        // A copy waits in the link's queue for the next cycle.
+        if (!jackSend(*out->jack, message, length)) return MIDI_ERROR;
     } else {
         unsigned index = 0;
         if (!currentIndex(*out->rt, out->peer.name, index)) return MIDI_ERROR;
+        out->failed.store(false);
+        // RtMidi takes a copy and writes it to the sequencer at once.
+        out->rt->sendMessage(message, length);
+        if (out->failed.load()) return MIDI_ERROR;
     }
-    out->failed.store(false);
-    // RtMidi takes a copy: on ALSA it is written out at once, on JACK it waits for the next cycle.
-    out->rt->sendMessage(message, length);
-    if (out->failed.load()) return MIDI_ERROR;   // JACK's queue is full: RtMidi dropped the message
     out->pending = true;
     return MIDI_OK;
 }

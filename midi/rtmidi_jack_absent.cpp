@@ -8,7 +8,7 @@ JackLink* openJackLink(const std::string&, bool) { return nullptr; }
 void closeJackLink(JackLink*& link) { link = nullptr; }
 MidiResult connectJackInput(JackLink&, const std::string&, const std::string&) { return MIDI_ERROR; }
 MidiResult connectJackOutput(JackLink&, const std::string&, const std::string&) { return MIDI_ERROR; }
-bool jackSendBegins(JackLink&, std::uint16_t) { return false; }
+bool jackSend(JackLink&, const std::uint8_t*, std::uint16_t) { return false; }
 bool jackSendDone(JackLink&) { return true; }
 
 }  // namespace rtmidi_backend

@@ -1,8 +1,9 @@
-// The JACK link: connections made and checked by name, and the bytes of an output counted out.
+// The JACK link: connections made and checked by name, and an output's port with its bytes counted out.
 #include "midi/rtmidi_jack_link.h"
 
 #include <jack/jack.h>
-#include <jack/midiport.h>
+
+#include "jackmidi/jack_midi_output.h"
 
 #include <atomic>
 #include <cerrno>
@@ -14,7 +15,7 @@ namespace rtmidi_backend {
 namespace {
 
 // Bytes a JACK output may have queued and not yet seen go out before a send counts as unfinished.
-constexpr std::uint32_t JACK_IN_FLIGHT_BYTES = 4096;
+constexpr std::uint64_t JACK_IN_FLIGHT_BYTES = 4096;
 // Bytes waiting this long without any going out: the server has stopped (a period lasts 43 ms at most
 // on the slowest usual settings, 2048 frames at 48 kHz).
 constexpr auto JACK_STALL = std::chrono::milliseconds(250);
@@ -27,30 +28,22 @@ constexpr int CONNECTION_SHOWS_POLLS = 500;   // 1 ms each
 
 struct JackLink {
     jack_client_t* client = nullptr;
-    jack_port_t* drain = nullptr;
-    std::atomic<std::uint32_t> drainedBytes{0};
+    bool withOutput = false;
+    JackMidiOutput output;
     std::atomic<bool> serverGone{false};
 
     // An output's accounting, on the program's thread only.
     std::string ours;
     std::string peer;
-    std::uint32_t sentBytes = 0;
-    std::uint32_t drainedSeen = 0;                      // the drain count when it last moved
-    std::chrono::steady_clock::time_point drainMoved;   // when it last moved, or bytes began to wait
+    std::uint64_t sentBytes = 0;
+    std::uint64_t outSeen = 0;                        // the count of bytes out when it last moved
+    std::chrono::steady_clock::time_point outMoved;   // when it last moved, or bytes began to wait
 };
 
 namespace {
 
-int countDrained(jack_nframes_t frames, void* context) {
-    auto* link = static_cast<JackLink*>(context);
-    void* buffer = jack_port_get_buffer(link->drain, frames);
-    const std::uint32_t events = jack_midi_get_event_count(buffer);
-    std::uint32_t bytes = 0;
-    for (std::uint32_t i = 0; i < events; ++i) {
-        jack_midi_event_t event;
-        if (jack_midi_event_get(&event, buffer, i) == 0) bytes += static_cast<std::uint32_t>(event.size);
-    }
-    if (bytes != 0) link->drainedBytes.fetch_add(bytes, std::memory_order_release);
+int writeOutput(jack_nframes_t frames, void* context) {
+    jackOutputCycle(static_cast<JackLink*>(context)->output, frames);
     return 0;
 }
 
@@ -93,7 +86,7 @@ bool jackServerRuns(const std::string& probeName) {
     return true;
 }
 
-JackLink* openJackLink(const std::string& clientName, bool countsOutput) {
+JackLink* openJackLink(const std::string& clientName, bool withOutput) {
     auto* link = new JackLink;
     link->client = jack_client_open(clientName.c_str(),
                                     static_cast<jack_options_t>(JackNoStartServer | JackUseExactName), nullptr);
@@ -102,19 +95,21 @@ JackLink* openJackLink(const std::string& clientName, bool countsOutput) {
         return nullptr;
     }
     jack_on_shutdown(link->client, noteServerGone, link);
+    link->withOutput = withOutput;
     bool ready = true;
-    if (countsOutput) {
-        link->drain = jack_port_register(link->client, "drain", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-        ready = link->drain != nullptr && jack_set_process_callback(link->client, countDrained, link) == 0;
+    if (withOutput) {
+        ready = jackOutputOpen(link->output, link->client, "out") &&
+                jack_set_process_callback(link->client, writeOutput, link) == 0;
     }
     if (!ready || jack_activate(link->client) != 0) closeJackLink(link);
     return link;
 }
 
-// Closing the client waits for its thread, so nothing of the link runs after.
+// Closing the client waits for its thread, so nothing of the link runs after; only then the queue goes.
 void closeJackLink(JackLink*& link) {
     if (link == nullptr) return;
     jack_client_close(link->client);
+    jackOutputFree(link->output);
     delete link;
     link = nullptr;
 }
@@ -125,46 +120,43 @@ MidiResult connectJackInput(JackLink& link, const std::string& ours, const std::
     return jackConnect(link, peer, ours, ours, peer) ? MIDI_OK : MIDI_BAD_DEVICE;
 }
 
-// Our output is connected to the link's drain port as well as to the peer, so the link sees its bytes go.
 MidiResult connectJackOutput(JackLink& link, const std::string& ours, const std::string& peer) {
     link.ours = ours;
     link.peer = peer;
-    if (!jackPortShows(link, ours)) return MIDI_ERROR;
+    if (!link.withOutput || !jackPortShows(link, ours)) return MIDI_ERROR;
     if (jack_port_by_name(link.client, peer.c_str()) == nullptr) return MIDI_BAD_DEVICE;
-    const std::string drain = jack_port_name(link.drain);
-    if (!jackConnect(link, ours, drain, ours, drain)) return MIDI_ERROR;
     return jackConnect(link, ours, peer, ours, peer) ? MIDI_OK : MIDI_BAD_DEVICE;
 }
 
-bool jackSendBegins(JackLink& link, std::uint16_t length) {
+bool jackSend(JackLink& link, const std::uint8_t* message, std::uint16_t length) {
     // Our port stays when the other end goes: the connection tells whether anyone is there.
-    if (!jackConnected(link, link.ours, link.peer)) return false;
-    const std::uint32_t drained = link.drainedBytes.load(std::memory_order_acquire);
-    if (link.sentBytes == drained) {
-        link.drainedSeen = drained;
-        link.drainMoved = std::chrono::steady_clock::now();
+    if (!link.withOutput || !jackConnected(link, link.ours, link.peer)) return false;
+    const std::uint64_t out = link.output.bytesOut.load(std::memory_order_acquire);
+    if (!jackOutputQueue(link.output, message, length)) return false;
+    if (link.sentBytes == out) {   // nothing was waiting: the wait for this message starts now
+        link.outSeen = out;
+        link.outMoved = std::chrono::steady_clock::now();
     }
     link.sentBytes += length;
     return true;
 }
 
 bool jackSendDone(JackLink& link) {
-    // RtMidi's JACK output only queues a message for its next process cycle, and drops without a word
-    // what does not fit that cycle's buffer (32 KiB here). Waiting for every message to show would cost
-    // a whole period (5.3 ms at 256 frames) per 1 ms data message; instead a send is done while no more
-    // than JACK_IN_FLIGHT_BYTES are queued and not yet out, far below what a cycle carries, so nothing
-    // queued can be dropped. A server that stops taking messages lets the queue grow past that, and the
-    // sender gives up after its bound: a failed send.
-    const std::uint32_t drained = link.drainedBytes.load(std::memory_order_acquire);
-    if (link.sentBytes - drained > JACK_IN_FLIGHT_BYTES) return false;
+    // A JACK output only queues a message for the next process cycle. Waiting for every message to go
+    // out would cost a whole period (5.3 ms at 256 frames) per 1 ms data message; instead a send is
+    // done while no more than JACK_IN_FLIGHT_BYTES are queued and not yet out. A server that stops
+    // taking messages lets the queue grow past that, and the sender gives up after its bound: a failed
+    // send.
+    const std::uint64_t out = link.output.bytesOut.load(std::memory_order_acquire);
+    if (link.sentBytes - out > JACK_IN_FLIGHT_BYTES) return false;
     // A server whose cycles have stopped (a client it waits for was killed) keeps our port and its
     // connection for seconds: bytes that wait with no progress mean the output is stuck.
     const auto now = std::chrono::steady_clock::now();
-    if (drained != link.drainedSeen) {
-        link.drainedSeen = drained;
-        link.drainMoved = now;
+    if (out != link.outSeen) {
+        link.outSeen = out;
+        link.outMoved = now;
     }
-    return !(link.sentBytes != drained && now - link.drainMoved > JACK_STALL);
+    return !(link.sentBytes != out && now - link.outMoved > JACK_STALL);
 }
 
 }  // namespace rtmidi_backend

@@ -7,12 +7,12 @@ namespace zentravox_target {
 
 namespace {
 
-int countCycle(jack_nframes_t, void* context) {
-    static_cast<JackPace*>(context)->cycles.fetch_add(1, std::memory_order_release);
+int writeAnswers(jack_nframes_t frames, void* context) {
+    jackOutputCycle(static_cast<JackAnswerPort*>(context)->output, frames);
     return 0;
 }
 
-void noteServerGone(void* context) { static_cast<JackPace*>(context)->serverGone.store(true); }
+void noteServerGone(void* context) { static_cast<JackAnswerPort*>(context)->serverGone.store(true); }
 
 void silentJack(const char*) {}
 
@@ -23,25 +23,32 @@ void silenceJack() {
     jack_set_info_function(silentJack);
 }
 
-bool openPace(JackPace& pace, const std::string& name) {
-    pace.client = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
-    if (pace.client == nullptr) return false;
-    jack_on_shutdown(pace.client, noteServerGone, &pace);
-    if (jack_set_process_callback(pace.client, countCycle, &pace) != 0 || jack_activate(pace.client) != 0) {
-        jack_client_close(pace.client);
-        pace.client = nullptr;
-        return false;
+JackOpened openAnswerPort(JackAnswerPort& answer, const std::string& clientName, const std::string& portName) {
+    jack_status_t status{};
+    answer.client = jack_client_open(clientName.c_str(),
+                                     static_cast<jack_options_t>(JackNoStartServer | JackUseExactName), &status);
+    if (answer.client == nullptr) {
+        if ((status & JackNameNotUnique) != 0) return JackOpened::NAME_TAKEN;
+        return (status & JackServerFailed) != 0 ? JackOpened::NO_SERVER : JackOpened::FAILED;
     }
-    return true;
+    jack_on_shutdown(answer.client, noteServerGone, &answer);
+    if (!jackOutputOpen(answer.output, answer.client, portName.c_str()) ||
+        jack_set_process_callback(answer.client, writeAnswers, &answer) != 0 || jack_activate(answer.client) != 0) {
+        closeAnswerPort(answer);
+        return JackOpened::FAILED;
+    }
+    return JackOpened::OPENED;
 }
 
-void closePace(JackPace& pace) {
-    if (pace.client != nullptr) jack_client_close(pace.client);
-    pace.client = nullptr;
+// Closing the client joins its process thread; only then may the queue go.
+void closeAnswerPort(JackAnswerPort& answer) {
+    if (answer.client != nullptr) jack_client_close(answer.client);
+    answer.client = nullptr;
+    jackOutputFree(answer.output);
 }
 
-bool jackClientExists(JackPace& pace, const std::string& name) {
-    char* uuid = jack_get_uuid_for_client_name(pace.client, name.c_str());
+bool jackClientExists(JackAnswerPort& answer, const std::string& name) {
+    char* uuid = jack_get_uuid_for_client_name(answer.client, name.c_str());
     if (uuid == nullptr) return false;
     jack_free(uuid);
     return true;
@@ -49,22 +56,26 @@ bool jackClientExists(JackPace& pace, const std::string& name) {
 
 // The server publishes new ports to the other clients at a cycle's boundary, later still when it is
 // late: "ready" is said only once every client can find both ports by name.
-bool portsVisible(JackPace& pace, std::initializer_list<std::string> names) {
+bool portsVisible(JackAnswerPort& answer, std::initializer_list<std::string> names) {
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (;;) {
         bool all = true;
-        for (const std::string& name : names) all = all && jack_port_by_name(pace.client, name.c_str()) != nullptr;
+        for (const std::string& name : names) all = all && jack_port_by_name(answer.client, name.c_str()) != nullptr;
         if (all) return true;
-        if (std::chrono::steady_clock::now() > giveUp || pace.serverGone.load()) return false;
+        if (std::chrono::steady_clock::now() > giveUp || answer.serverGone.load()) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 
-// A server busy with a client that died may hold its cycles for seconds; the answer waits meanwhile.
-bool waitForCycle(JackPace& pace, std::uint64_t since, const std::function<bool()>& stopping) {
-    while (pace.cycles.load(std::memory_order_acquire) <= since) {
-        if (pace.serverGone.load() || stopping()) return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
+// A server busy with a client that died may hold its cycles for seconds; the answers wait meanwhile.
+bool jackAnswer(JackAnswerPort& answer, const std::vector<std::vector<std::uint8_t>>& messages,
+                const std::function<bool()>& stopping) {
+    for (const std::vector<std::uint8_t>& message : messages) {
+        if (message.empty()) continue;
+        while (!jackOutputQueue(answer.output, message.data(), message.size())) {
+            if (answer.serverGone.load() || stopping()) return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
     }
     return true;
 }

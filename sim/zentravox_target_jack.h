@@ -1,6 +1,6 @@
-// JACK: a client of our own without ports, counting the server's cycles. RtMidi's JACK output only
-// queues a message for its next cycle (in a queue of 16 KiB) and drops, without a word, what does not fit
-// there or in the cycle's port buffer; what we hand it is paced by these cycles.
+// JACK: the client NAME-out with the port the target answers on, a JACK MIDI output of our own rather
+// than RtMidi's (whose output frees its queue while its last cycle may still read it). It also finds
+// other clients and ports by name, and notices the server going away.
 #pragma once
 
 #include <atomic>
@@ -8,25 +8,33 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include <jack/jack.h>
 
+#include "jackmidi/jack_midi_output.h"
+
 namespace zentravox_target {
 
-struct JackPace {
+struct JackAnswerPort {
     jack_client_t* client = nullptr;
-    std::atomic<std::uint64_t> cycles{0};
+    JackMidiOutput output;
     std::atomic<bool> serverGone{false};
 };
 
+enum class JackOpened { OPENED, NO_SERVER, NAME_TAKEN, FAILED };
+
 // libjack's own messages off; we say what went wrong in our words.
 void silenceJack();
-bool openPace(JackPace& pace, const std::string& name);
-void closePace(JackPace& pace);
-bool jackClientExists(JackPace& pace, const std::string& name);
+// The client takes exactly `clientName`: JACK would otherwise quietly rename it.
+JackOpened openAnswerPort(JackAnswerPort& answer, const std::string& clientName, const std::string& portName);
+void closeAnswerPort(JackAnswerPort& answer);
+bool jackClientExists(JackAnswerPort& answer, const std::string& name);
 // Whether every client can find these ports by name (within 5 s).
-bool portsVisible(JackPace& pace, std::initializer_list<std::string> names);
-// Waits until the server has run a cycle after `since`: false when it has gone or `stopping` says so.
-bool waitForCycle(JackPace& pace, std::uint64_t since, const std::function<bool()>& stopping);
+bool portsVisible(JackAnswerPort& answer, std::initializer_list<std::string> names);
+// Queues the messages in order, waiting for room while the server takes what waits: false when the
+// server has gone or `stopping` says so.
+bool jackAnswer(JackAnswerPort& answer, const std::vector<std::vector<std::uint8_t>>& messages,
+                const std::function<bool()>& stopping);
 
 }  // namespace zentravox_target

@@ -1,5 +1,6 @@
-// The target on two ports of the ALSA sequencer or of a JACK server, made through RtMidi: NAME-in:PORT
-// where it listens and NAME-out:PORT where it answers.
+// The target on two ports of the ALSA sequencer or of a JACK server: NAME-in:PORT where it listens,
+// through RtMidi, and NAME-out:PORT where it answers, through RtMidi on ALSA and through a JACK output of
+// our own on JACK.
 #include <RtMidi.h>
 
 #include <unistd.h>
@@ -46,44 +47,22 @@ RtMidi::Api chooseApi(const Options& options) {
     return access("/dev/snd/seq", R_OK | W_OK) == 0 ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK;
 }
 
-// What a message costs in RtMidi's queue (a 4-byte length) and in JACK's port buffer (a 12-byte event
-// header), counted generously. Four KiB per cycle: even two batches read in one cycle use half the queue.
-std::size_t wireCost(const Bytes& message) { return message.size() + 12; }
-constexpr std::size_t CYCLE_BUDGET = 4096;
-
 struct Ports {
     std::unique_ptr<RtMidiIn> in;
-    std::unique_ptr<RtMidiOut> out;
+    std::unique_ptr<RtMidiOut> out;   // on ALSA: the sequencer takes each message as it is sent
 #if defined(TARGET_HAS_JACK)
-    JackPace pace;
-    bool paced = false;                 // false on ALSA: the sequencer takes each message as it is sent
-    std::uint64_t lastBatchCycle = 0;
-    bool sentBefore = false;
+    bool onJack = false;
+    JackAnswerPort jack;              // on JACK: the answering port is our own
 #endif
 };
 
-bool sendPaced(Ports& ports, std::vector<Bytes>& due, const std::function<bool()>& stopping) {
-    std::size_t first = 0;
-    while (first < due.size()) {
-        std::size_t end = first + 1;
-        std::size_t cost = wireCost(due[first]);
-        while (end < due.size() && cost + wireCost(due[end]) <= CYCLE_BUDGET) cost += wireCost(due[end++]);
+bool sendDue(Ports& ports, std::vector<Bytes>& due, const std::function<bool()>& stopping) {
 #if defined(TARGET_HAS_JACK)
-        // One batch per cycle: the batch before this one has been read out of RtMidi's queue, or is
-        // read together with this one, which still fits; nothing is dropped.
-        if (ports.paced && ports.sentBefore && !waitForCycle(ports.pace, ports.lastBatchCycle, stopping)) return false;
+    if (ports.onJack) return jackAnswer(ports.jack, due, stopping);
 #else
-        (void)stopping;
+    (void)stopping;
 #endif
-        for (std::size_t i = first; i < end; ++i) ports.out->sendMessage(due[i].data(), due[i].size());
-#if defined(TARGET_HAS_JACK)
-        if (ports.paced) {
-            ports.lastBatchCycle = ports.pace.cycles.load(std::memory_order_acquire);
-            ports.sentBefore = true;
-        }
-#endif
-        first = end;
-    }
+    for (const Bytes& message : due) ports.out->sendMessage(message.data(), message.size());
     return true;
 }
 
@@ -92,7 +71,7 @@ void closePorts(Ports& ports) {
     ports.in.reset();
     ports.out.reset();
 #if defined(TARGET_HAS_JACK)
-    if (ports.paced) closePace(ports.pace);
+    if (ports.onJack) closeAnswerPort(ports.jack);
 #endif
 }
 
@@ -122,21 +101,29 @@ bool openPorts(const Options& options, Inbox& inbox, Endpoint& endpoint) {
         }
     } else {
 #if defined(TARGET_HAS_JACK)
+        // The answering client first, under its exact name: JACK would quietly rename a client whose
+        // name is taken, and the ports would not be those the user asked for.
+        ports->onJack = true;
         const char* server = std::getenv("JACK_DEFAULT_SERVER");
-        if (!openPace(ports->pace, options.client + "-pace")) {
+        const JackOpened opened = openAnswerPort(ports->jack, outClient, options.port);
+        std::string taken = opened == JackOpened::NAME_TAKEN ? outClient : "";
+        if (opened == JackOpened::OPENED && jackClientExists(ports->jack, inClient)) {
+            closeAnswerPort(ports->jack);
+            taken = inClient;
+        }
+        if (!taken.empty()) {
+            fail("a JACK client named '" + taken + "' already exists (another " + PROGRAM +
+                 "?); choose another name with --client");
+            return false;
+        }
+        if (opened == JackOpened::NO_SERVER) {
             fail(std::string("no JACK server answers (JACK_DEFAULT_SERVER=") + (server ? server : "default") +
                  "); start one, e.g. scripts/jack-server.sh start NAME, and set JACK_DEFAULT_SERVER=NAME");
             return false;
         }
-        ports->paced = true;
-        // JACK would quietly rename our clients, and the ports would not be those the user asked for.
-        for (const std::string& name : {inClient, outClient}) {
-            if (jackClientExists(ports->pace, name)) {
-                fail("a JACK client named '" + name + "' already exists (another " + PROGRAM +
-                     "?); choose another name with --client");
-                closePace(ports->pace);
-                return false;
-            }
+        if (opened != JackOpened::OPENED) {
+            fail("cannot open the JACK client '" + outClient + "'");
+            return false;
         }
 #else
         fail("this build has no JACK support; use --api alsa");
@@ -151,15 +138,17 @@ bool openPorts(const Options& options, Inbox& inbox, Endpoint& endpoint) {
         ports->in->ignoreTypes(false, true, true);
         ports->in->setCallback(onMessage, &inbox);
         ports->in->openVirtualPort(options.port);
-        ports->out = std::make_unique<RtMidiOut>(api, outClient);
-        ports->out->setErrorCallback(onMidiError, nullptr);
-        ports->out->openVirtualPort(options.port);
+        if (api == RtMidi::LINUX_ALSA) {
+            ports->out = std::make_unique<RtMidiOut>(api, outClient);
+            ports->out->setErrorCallback(onMidiError, nullptr);
+            ports->out->openVirtualPort(options.port);
+        }
     } catch (const RtMidiError& error) {
         fail("cannot open the MIDI ports: " + error.getMessage());
         midiFailed.store(true);
     }
 #if defined(TARGET_HAS_JACK)
-    if (ports->paced && !midiFailed.load() && !portsVisible(ports->pace, {inName, outName})) {
+    if (ports->onJack && !midiFailed.load() && !portsVisible(ports->jack, {inName, outName})) {
         fail("the ports " + inName + " and " + outName + " did not appear on the JACK server");
         midiFailed.store(true);
     }
@@ -172,11 +161,11 @@ bool openPorts(const Options& options, Inbox& inbox, Endpoint& endpoint) {
     endpoint.description = "listening on " + inName + ", answering on " + outName + " (" +
                            (api == RtMidi::UNIX_JACK ? "JACK" : "ALSA sequencer") + ")";
     endpoint.send = [ports](std::vector<Bytes>& due, const std::function<bool()>& stopping) {
-        return sendPaced(*ports, due, stopping);
+        return sendDue(*ports, due, stopping);
     };
     endpoint.lost = [ports]() -> std::string {
 #if defined(TARGET_HAS_JACK)
-        if (ports->paced && ports->pace.serverGone.load()) return "the JACK server has stopped";
+        if (ports->onJack && ports->jack.serverGone.load()) return "the JACK server has stopped";
 #endif
         return "";
     };

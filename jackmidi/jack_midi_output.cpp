@@ -1,0 +1,56 @@
+#include "jackmidi/jack_midi_output.h"
+
+#include <jack/midiport.h>
+
+namespace {
+
+// Far more than is ever waiting: the program's sender lets no more than a few KiB wait, and the target's
+// answers are tens of bytes.
+constexpr std::size_t QUEUE_BYTES = 32 * 1024;
+
+using Length = std::uint32_t;   // each message is queued behind its length
+
+}  // namespace
+
+bool jackOutputOpen(JackMidiOutput& output, jack_client_t* client, const char* portName) {
+    output.port = jack_port_register(client, portName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (output.port == nullptr) return false;
+    output.queue = jack_ringbuffer_create(QUEUE_BYTES);
+    return output.queue != nullptr;
+}
+
+bool jackOutputQueue(JackMidiOutput& output, const std::uint8_t* bytes, std::size_t length) {
+    if (length == 0 || jack_ringbuffer_write_space(output.queue) < sizeof(Length) + length) return false;
+    // The length first: the cycle takes a message only once all its bytes are there too.
+    const Length header = static_cast<Length>(length);
+    jack_ringbuffer_write(output.queue, reinterpret_cast<const char*>(&header), sizeof header);
+    jack_ringbuffer_write(output.queue, reinterpret_cast<const char*>(bytes), length);
+    return true;
+}
+
+void jackOutputCycle(JackMidiOutput& output, jack_nframes_t frames) {
+    void* buffer = jack_port_get_buffer(output.port, frames);
+    jack_midi_clear_buffer(buffer);
+    bool wroteAny = false;
+    Length length = 0;
+    while (jack_ringbuffer_peek(output.queue, reinterpret_cast<char*>(&length), sizeof length) == sizeof length &&
+           jack_ringbuffer_read_space(output.queue) >= sizeof length + length) {
+        jack_midi_data_t* space = jack_midi_event_reserve(buffer, 0, length);
+        if (space == nullptr && wroteAny) return;   // this cycle is full: the rest goes in the next
+        jack_ringbuffer_read_advance(output.queue, sizeof length);
+        if (space == nullptr) {
+            // Larger than a whole cycle's buffer: it can never go out, and must not hold up the rest.
+            jack_ringbuffer_read_advance(output.queue, length);
+        } else {
+            jack_ringbuffer_read(output.queue, reinterpret_cast<char*>(space), length);
+            wroteAny = true;
+        }
+        output.bytesOut.fetch_add(length, std::memory_order_release);
+    }
+}
+
+void jackOutputFree(JackMidiOutput& output) {
+    if (output.queue != nullptr) jack_ringbuffer_free(output.queue);
+    output.queue = nullptr;
+    output.port = nullptr;
+}
