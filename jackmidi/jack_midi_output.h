@@ -18,11 +18,10 @@ struct JackMidiOutput {
     std::atomic<std::uint64_t> bytesOut{0};   // message bytes written into a cycle's buffer, or dropped
 };
 
-// Registers the port on a client that is not active yet; false when the server refuses it.
+// Registers the port on a client that is not active yet, and makes writing it out the client's process
+// callback; false when the server refuses either.
 bool jackOutputOpen(JackMidiOutput& output, jack_client_t* client, const char* portName);
 // Queues one whole message; false while the queue has no room for it.
 bool jackOutputQueue(JackMidiOutput& output, const std::uint8_t* bytes, std::size_t length);
-// The client's process callback calls this once per cycle.
-void jackOutputCycle(JackMidiOutput& output, jack_nframes_t frames);
 // Only after jack_client_close has returned.
 void jackOutputFree(JackMidiOutput& output);

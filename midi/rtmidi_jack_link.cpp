@@ -28,8 +28,7 @@ constexpr int CONNECTION_SHOWS_POLLS = 500;   // 1 ms each
 
 struct JackLink {
     jack_client_t* client = nullptr;
-    bool withOutput = false;
-    JackMidiOutput output;
+    JackMidiOutput output;   // an output's link only: its queue is null otherwise
     std::atomic<bool> serverGone{false};
 
     // An output's accounting, on the program's thread only.
@@ -41,11 +40,6 @@ struct JackLink {
 };
 
 namespace {
-
-int writeOutput(jack_nframes_t frames, void* context) {
-    jackOutputCycle(static_cast<JackLink*>(context)->output, frames);
-    return 0;
-}
 
 void noteServerGone(void* context) { static_cast<JackLink*>(context)->serverGone.store(true); }
 
@@ -95,12 +89,7 @@ JackLink* openJackLink(const std::string& clientName, bool withOutput) {
         return nullptr;
     }
     jack_on_shutdown(link->client, noteServerGone, link);
-    link->withOutput = withOutput;
-    bool ready = true;
-    if (withOutput) {
-        ready = jackOutputOpen(link->output, link->client, "out") &&
-                jack_set_process_callback(link->client, writeOutput, link) == 0;
-    }
+    const bool ready = !withOutput || jackOutputOpen(link->output, link->client, "out");
     if (!ready || jack_activate(link->client) != 0) closeJackLink(link);
     return link;
 }
@@ -123,14 +112,14 @@ MidiResult connectJackInput(JackLink& link, const std::string& ours, const std::
 MidiResult connectJackOutput(JackLink& link, const std::string& ours, const std::string& peer) {
     link.ours = ours;
     link.peer = peer;
-    if (!link.withOutput || !jackPortShows(link, ours)) return MIDI_ERROR;
+    if (link.output.queue == nullptr || !jackPortShows(link, ours)) return MIDI_ERROR;
     if (jack_port_by_name(link.client, peer.c_str()) == nullptr) return MIDI_BAD_DEVICE;
     return jackConnect(link, ours, peer, ours, peer) ? MIDI_OK : MIDI_BAD_DEVICE;
 }
 
 bool jackSend(JackLink& link, const std::uint8_t* message, std::uint16_t length) {
     // Our port stays when the other end goes: the connection tells whether anyone is there.
-    if (!link.withOutput || !jackConnected(link, link.ours, link.peer)) return false;
+    if (link.output.queue == nullptr || !jackConnected(link, link.ours, link.peer)) return false;
     const std::uint64_t out = link.output.bytesOut.load(std::memory_order_acquire);
     if (!jackOutputQueue(link.output, message, length)) return false;
     if (link.sentBytes == out) {   // nothing was waiting: the wait for this message starts now

@@ -7,11 +7,6 @@ namespace zentravox_target {
 
 namespace {
 
-int writeAnswers(jack_nframes_t frames, void* context) {
-    jackOutputCycle(static_cast<JackAnswerPort*>(context)->output, frames);
-    return 0;
-}
-
 void noteServerGone(void* context) { static_cast<JackAnswerPort*>(context)->serverGone.store(true); }
 
 void silentJack(const char*) {}
@@ -32,8 +27,7 @@ JackOpened openAnswerPort(JackAnswerPort& answer, const std::string& clientName,
         return (status & JackServerFailed) != 0 ? JackOpened::NO_SERVER : JackOpened::FAILED;
     }
     jack_on_shutdown(answer.client, noteServerGone, &answer);
-    if (!jackOutputOpen(answer.output, answer.client, portName.c_str()) ||
-        jack_set_process_callback(answer.client, writeAnswers, &answer) != 0 || jack_activate(answer.client) != 0) {
+    if (!jackOutputOpen(answer.output, answer.client, portName.c_str()) || jack_activate(answer.client) != 0) {
         closeAnswerPort(answer);
         return JackOpened::FAILED;
     }
