@@ -10,7 +10,8 @@
 
 int main() {
     platformStartup();
-    if (findUpdateDevice(REPLY_READY) != DEVICE_READY) {
+    HandshakeAnswers handshakes{};
+    if (findUpdateDevice(REPLY_READY, handshakes) != DEVICE_READY) {
         platformShutdown();
         return 1;
     }

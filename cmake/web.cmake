@@ -33,6 +33,7 @@ add_executable(update
   ${UPDATE_ROOT}/midi/sysex.cpp
   ${UPDATE_ROOT}/midi/platform_web.cpp
   ${UPDATE_ROOT}/protocol/discovery.cpp
+  ${UPDATE_ROOT}/protocol/reply_ledger.cpp
   ${UPDATE_ROOT}/protocol/reply_wait.cpp
   ${UPDATE_ROOT}/protocol/transfer.cpp
   ${UPDATE_ROOT}/update/run_update.cpp

@@ -7,15 +7,35 @@ ReplyMailbox replyMailbox;
 
 namespace {
 
-constexpr std::uint32_t packReply(std::uint16_t length, std::uint8_t code) {
-    return length | (std::uint32_t{code} << 16);
-}
-constexpr std::uint16_t lengthOf(std::uint32_t reply) { return static_cast<std::uint16_t>(reply); }
-constexpr std::uint8_t codeOf(std::uint32_t reply) { return static_cast<std::uint8_t>(reply >> 16); }
+// MIDI lets a real-time byte (clock F8, active sensing FE, ... FF) fall anywhere, inside a
+// system-exclusive message too (a clock on the same cable, a merge): it belongs to no message.
+constexpr bool isRealTime(std::uint8_t byte) { return byte >= 0xF8; }
 
-void armReceiveBuffer(MidiInHandle handle) {
-    replyMailbox.rxHeader = MidiBuffer{replyMailbox.rx.data(), RX_BUFFER_SIZE, 0};
-    platformQueueInputBuffer(handle, replyMailbox.rxHeader);
+constexpr std::size_t LENGTH_BYTES = 2;
+
+void queueBuffer(MidiInHandle handle, int slot) {
+    replyMailbox.rxHeader[slot] = MidiBuffer{replyMailbox.rx[slot].data(), RX_BUFFER_SIZE, 0};
+    platformQueueInputBuffer(handle, replyMailbox.rxHeader[slot]);
+}
+
+void putByte(std::uint32_t at, std::uint8_t byte) { replyMailbox.queue[at % MAILBOX_BYTES] = byte; }
+std::uint8_t byteAt(std::uint32_t at) { return replyMailbox.queue[at % MAILBOX_BYTES]; }
+
+// Keeps one message behind its length, or notes that it found no room.
+void keepMessage(const std::uint8_t* bytes, std::uint16_t length) {
+    while (replyMailbox.filling.exchange(true, std::memory_order_acquire)) {
+    }
+    const std::uint32_t written = replyMailbox.written.load(std::memory_order_relaxed);
+    const std::uint32_t waiting = written - replyMailbox.taken.load(std::memory_order_acquire);
+    if (MAILBOX_BYTES - waiting < LENGTH_BYTES + length) {
+        replyMailbox.lost.fetch_add(1);
+    } else {
+        putByte(written, static_cast<std::uint8_t>(length));
+        putByte(written + 1, static_cast<std::uint8_t>(length >> 8));
+        for (std::uint16_t i = 0; i < length; ++i) putByte(written + LENGTH_BYTES + i, bytes[i]);
+        replyMailbox.written.store(written + LENGTH_BYTES + length, std::memory_order_release);
+    }
+    replyMailbox.filling.store(false, std::memory_order_release);
 }
 
 }  // namespace
@@ -30,7 +50,7 @@ MidiResult openMidiIn(int index) {
     midiPorts.in = handle;
     // A port whose name cannot be read keeps an empty name.
     if (!platformInputName(index, midiPorts.inName)) midiPorts.inName[0] = '\0';
-    armReceiveBuffer(handle);
+    for (int slot = 0; slot < RX_BUFFER_COUNT; ++slot) queueBuffer(handle, slot);
     midiPorts.inOpen = 1;
     result = platformStartInput(handle);
     if (result != MIDI_OK) {
@@ -55,7 +75,7 @@ MidiResult openMidiOut(int index) {
 
 int closeMidiIn() {
     if (midiPorts.inOpen != 1) return 0;
-    // The flag goes first: the buffer that the close hands back must not be queued again.
+    // The flag goes first: the buffers that the close hands back must not be queued again.
     midiPorts.inOpen = 0;
     platformCloseInput(midiPorts.in);
     return 1;
@@ -70,31 +90,39 @@ int closeMidiOut() {
 
 void onMidiInput(MidiInHandle handle, MidiInputKind kind, MidiBuffer* buffer) {
     if (kind != MIDI_INPUT_LONG_DATA || buffer == nullptr) return;
-    const std::uint16_t length = buffer->recorded;
-    const std::uint8_t code = length > 1 ? buffer->data[1] : 0;
-    // A message too short to be a reply (a lone F0, a buffer handed back empty) never takes the place
-    // of a reply not yet taken: the reply would be lost, and the record it answers sent again.
-    std::uint32_t seen = replyMailbox.reply.load();
-    while (length > 1 || lengthOf(seen) <= 1) {
-        if (replyMailbox.reply.compare_exchange_weak(seen, packReply(length, code))) break;
-    }
+    // Copied out at once, so that the buffer can go back to the platform for the next message.
+    std::array<std::uint8_t, RX_BUFFER_SIZE> message;
+    std::uint16_t length = 0;
+    const std::uint16_t recorded = buffer->recorded < buffer->capacity ? buffer->recorded : buffer->capacity;
+    for (std::uint16_t i = 0; i < recorded && length < message.size(); ++i)
+        if (!isRealTime(buffer->data[i])) message[length++] = buffer->data[i];
+    // A message too short to be a reply (a lone F0, a buffer handed back empty) carries nothing.
+    if (length > 1) keepMessage(message.data(), length);
     if (midiPorts.inOpen == 1) {
         platformReleaseInputBuffer(handle, *buffer);
-        armReceiveBuffer(handle);
+        buffer->recorded = 0;
+        platformQueueInputBuffer(handle, *buffer);
     }
 }
 
-std::int16_t replyLength() { return static_cast<std::int16_t>(lengthOf(replyMailbox.reply.load())); }
+bool takeMessage(ReceivedMessage& message) {
+    const std::uint32_t taken = replyMailbox.taken.load(std::memory_order_relaxed);
+    if (replyMailbox.written.load(std::memory_order_acquire) == taken) return false;
+    message.length = static_cast<std::uint16_t>(byteAt(taken) | byteAt(taken + 1) << 8);
+    for (std::uint16_t i = 0; i < message.length; ++i) message.bytes[i] = byteAt(taken + LENGTH_BYTES + i);
+    replyMailbox.taken.store(taken + LENGTH_BYTES + message.length, std::memory_order_release);
+    return true;
+}
 
 bool takeReply(std::uint8_t& code) {
-    std::uint32_t seen = replyMailbox.reply.load();
-    while (lengthOf(seen) > 1) {
-        if (replyMailbox.reply.compare_exchange_weak(seen, 0)) {
-            code = codeOf(seen);
-            return true;
-        }
-    }
-    return false;
+    ReceivedMessage message;
+    if (!takeMessage(message)) return false;
+    code = message.bytes[1];
+    return true;
 }
 
-void clearReplyMailbox() { replyMailbox.reply.store(0); }
+void clearReplyMailbox() {
+    replyMailbox.taken.store(replyMailbox.written.load(std::memory_order_acquire), std::memory_order_release);
+}
+
+std::uint32_t mailboxLost() { return replyMailbox.lost.load(); }

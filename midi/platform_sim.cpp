@@ -1,8 +1,9 @@
 // The platform seam on the emulated target's world of virtual ports (sim/sim_world.h), for tests and
-// benchmarks. Buffers behave as winmm's do: one queued buffer takes one system-exclusive message;
-// while none is queued, arriving messages are lost.
+// benchmarks. Buffers behave as winmm's do: each queued buffer takes one system-exclusive message, the
+// oldest first; while none is queued, arriving messages are lost.
 #include <array>
 #include <cstring>
+#include <deque>
 #include <mutex>
 
 #include "midi/midi_platform.h"
@@ -14,7 +15,7 @@ constexpr int MAX_SIM_PORTS = 64;
 
 struct SimInPort {
     MidiInputCallback callback = nullptr;
-    MidiBuffer* queued = nullptr;
+    std::deque<MidiBuffer*> queued;
 };
 
 std::mutex portsMutex;
@@ -27,8 +28,10 @@ MidiResult resultOf(int simResult) { return static_cast<MidiResult>(simResult); 
 
 MidiBuffer* takeQueued(int index) {
     std::lock_guard<std::mutex> lock(portsMutex);
-    MidiBuffer* buffer = inPorts[index].queued;
-    inPorts[index].queued = nullptr;
+    std::deque<MidiBuffer*>& queued = inPorts[index].queued;
+    if (queued.empty()) return nullptr;
+    MidiBuffer* buffer = queued.front();
+    queued.pop_front();
     return buffer;
 }
 
@@ -65,7 +68,7 @@ MidiResult platformOpenInput(int index, MidiInputCallback callback, MidiInHandle
     if (index < 0 || index >= MAX_SIM_PORTS) return MIDI_BAD_DEVICE;
     {
         std::lock_guard<std::mutex> lock(portsMutex);
-        inPorts[index] = SimInPort{callback, nullptr};
+        inPorts[index] = SimInPort{callback, {}};
     }
     const int result = simOpenInput(index, receive, reinterpret_cast<void*>(static_cast<std::uintptr_t>(index)));
     if (result != 0) return resultOf(result);
@@ -77,8 +80,11 @@ MidiResult platformQueueInputBuffer(MidiInHandle handle, MidiBuffer& buffer) {
     const int index = indexOf(handle);
     if (index < 0 || index >= MAX_SIM_PORTS) return MIDI_BAD_DEVICE;
     std::lock_guard<std::mutex> lock(portsMutex);
+    std::deque<MidiBuffer*>& queued = inPorts[index].queued;
+    for (const MidiBuffer* already : queued)
+        if (already == &buffer) return MIDI_STILL_PLAYING;
     buffer.recorded = 0;
-    inPorts[index].queued = &buffer;
+    queued.push_back(&buffer);
     return MIDI_OK;
 }
 
@@ -90,8 +96,8 @@ MidiResult platformCloseInput(MidiInHandle handle) {
     const int index = indexOf(handle);
     if (index < 0 || index >= MAX_SIM_PORTS) return MIDI_BAD_DEVICE;
     const MidiResult result = resultOf(simCloseInput(index));
-    // As winmm's reset does: the queued buffer comes back through the callback, nothing recorded.
-    if (MidiBuffer* buffer = takeQueued(index)) {
+    // As winmm's reset does: the queued buffers come back through the callback, nothing recorded.
+    while (MidiBuffer* buffer = takeQueued(index)) {
         buffer->recorded = 0;
         if (MidiInputCallback callback = callbackOf(index)) callback(handle, MIDI_INPUT_LONG_DATA, buffer);
     }

@@ -14,14 +14,26 @@ namespace {
 
 // The program opens one input and one output at a time; a few slots spare.
 constexpr int MAX_OPEN_PORTS = 4;
+// Receive buffers that may be queued on one input at once, taken oldest first.
+constexpr int BUFFERS_PER_INPUT = 8;
 // An arriving message is copied here first, at most this much of it: more than any receive buffer
 // holds. Its whole length comes along, and the buffer takes what fits, as winmm's does.
 constexpr int STAGING_SIZE = 512;
 
 struct WebInput {
     MidiInputCallback callback;
-    MidiBuffer* queued;
+    MidiBuffer* queued[BUFFERS_PER_INPUT];
+    int first;    // the oldest queued buffer
+    int count;
 };
+
+MidiBuffer* takeQueued(WebInput& input) {
+    if (input.count == 0) return nullptr;
+    MidiBuffer* buffer = input.queued[input.first];
+    input.first = (input.first + 1) % BUFFERS_PER_INPUT;
+    --input.count;
+    return buffer;
+}
 
 WebInput inputs[MAX_OPEN_PORTS];
 bool outputsUsed[MAX_OPEN_PORTS];
@@ -96,10 +108,9 @@ extern "C" EMSCRIPTEN_KEEPALIVE void webMidiReceived(int slot, int length, int s
         input.callback(handle, MIDI_INPUT_OTHER, nullptr);
         return;
     }
-    MidiBuffer* buffer = input.queued;
+    MidiBuffer* buffer = takeQueued(input);
     // No buffer queued: the message is lost, as it is on winmm.
     if (buffer == nullptr) return;
-    input.queued = nullptr;
     int recorded = length < buffer->capacity ? length : buffer->capacity;
     if (recorded > STAGING_SIZE) recorded = STAGING_SIZE;
     if (recorded > 0) std::memcpy(buffer->data, staging, static_cast<std::size_t>(recorded));
@@ -114,7 +125,7 @@ MidiResult platformOpenInput(int index, MidiInputCallback callback, MidiInHandle
     onTimeline = false;
     const int slot = freeInputSlot();
     if (slot < 0) return MIDI_ERROR;
-    inputs[slot] = WebInput{callback, nullptr};
+    inputs[slot] = WebInput{callback, {}, 0, 0};
     const int result = webMidiOpen(1, index, slot, staging, STAGING_SIZE);
     if (result != MIDI_OK) {
         inputs[slot] = WebInput{};
@@ -127,8 +138,13 @@ MidiResult platformOpenInput(int index, MidiInputCallback callback, MidiInHandle
 MidiResult platformQueueInputBuffer(MidiInHandle handle, MidiBuffer& buffer) {
     const int slot = slotOf(handle);
     if (slot < 0 || inputs[slot].callback == nullptr) return MIDI_BAD_DEVICE;
+    WebInput& input = inputs[slot];
+    if (input.count == BUFFERS_PER_INPUT) return MIDI_ERROR;
+    for (int i = 0; i < input.count; ++i)
+        if (input.queued[(input.first + i) % BUFFERS_PER_INPUT] == &buffer) return MIDI_STILL_PLAYING;
     buffer.recorded = 0;
-    inputs[slot].queued = &buffer;
+    input.queued[(input.first + input.count) % BUFFERS_PER_INPUT] = &buffer;
+    ++input.count;
     return MIDI_OK;
 }
 
@@ -144,10 +160,10 @@ MidiResult platformCloseInput(MidiInHandle handle) {
     webMidiCloseInput(slot);
     WebInput input = inputs[slot];
     inputs[slot] = WebInput{};
-    // As winmm's reset does: the queued buffer comes back through the callback, nothing recorded.
-    if (input.queued != nullptr) {
-        input.queued->recorded = 0;
-        input.callback(handle, MIDI_INPUT_LONG_DATA, input.queued);
+    // As winmm's reset does: the queued buffers come back through the callback, nothing recorded.
+    while (MidiBuffer* buffer = takeQueued(input)) {
+        buffer->recorded = 0;
+        input.callback(handle, MIDI_INPUT_LONG_DATA, buffer);
     }
     return MIDI_OK;
 }

@@ -3,8 +3,8 @@
 #include "midi/midi_ports.h"
 #include "protocol/wire.h"
 
-bool waitForReply(int polls, std::uint8_t& code) {
-    for (int poll = 0; poll < polls; ++poll) {
+bool waitForReply(int polls, std::uint8_t& code, int& waited) {
+    for (waited = 0; waited < polls; ++waited) {
         if (takeReply(code)) return true;
         platformSleep(POLL_INTERVAL_MS);
     }

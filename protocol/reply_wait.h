@@ -4,5 +4,5 @@
 #include <cstdint>
 
 // True, with the reply code, once a message of two or more bytes has arrived within `polls` polls;
-// shorter messages are no reply and do not end the wait.
-bool waitForReply(int polls, std::uint8_t& code);
+// shorter messages are no reply and do not end the wait. `waited`: the polls it took.
+bool waitForReply(int polls, std::uint8_t& code, int& waited);

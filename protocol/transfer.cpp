@@ -1,12 +1,11 @@
 #include "protocol/transfer.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdio>
 
 #include "midi/midi_ports.h"
 #include "midi/sysex.h"
-#include "protocol/discovery.h"
+#include "protocol/reply_ledger.h"
 #include "protocol/wire.h"
 
 namespace {
@@ -15,79 +14,50 @@ namespace {
 constexpr char SPINNER[] = "--\\\\||//";
 constexpr int SPINNER_LENGTH = sizeof SPINNER - 1;
 
-// The wire carries no record numbers: a reply is a code and nothing else. The target answers each
-// whole record it receives, in turn, so a reply answers the oldest sending still owed an answer. A
-// sending given up after a silence stays owed: the target may be slow rather than deaf, and then it
-// has written the record and will say so. Only sendings of the current record are ever owed when a
-// reply comes, so every reply is credited to the record it answers, or to none.
-constexpr int MAX_OWED_SENDINGS = RECORD_FAILURE_LIMIT;
-
-struct RecordAnswers {
-    std::array<std::uint32_t, MAX_OWED_SENDINGS> sentAt;   // owed sendings' ends, oldest first (ms)
-    int owed;
-    int written;          // 0x1A answers to this record's sendings
-    bool restarted;       // the target answered 0x77
-    std::uint32_t now;    // ms of pauses and polls since the transfer began
-    std::uint32_t lateness;   // the longest a sending has waited for its answer (ms)
+struct Transfer {
+    ReplyLedger ledger;
+    std::uint32_t now;           // ms of pauses and polls since the transfer began
+    // What the replies taken so far ask of the transfer.
+    bool sendAgain;              // the latest sending failed: the record goes out again
+    const char* refusal;         // ... with the target's words for why, if it gave any
+    bool restarted;              // the target is done and restarts
+    bool broken;                 // the answers no longer add up: no success can be reported
+    std::uint32_t lostBefore;    // messages the mailbox had lost before the transfer began
 };
 
-enum class Verdict { Written, Refused, Unanswered, Restarted };
-
-void pause(RecordAnswers& answers, unsigned milliseconds) {
+void pause(Transfer& transfer, unsigned milliseconds) {
     platformSleep(milliseconds);
-    answers.now += milliseconds;
+    transfer.now += milliseconds;
 }
 
-bool isRecordAnswer(std::uint8_t code) {
-    switch (code) {
-        case REPLY_RECORD_OK:
-        case REPLY_DONE_RESTART:
-        case REPLY_CRC_ERROR:
-        case REPLY_DAMAGED_A:
-        case REPLY_DAMAGED_B:
-        case REPLY_VERIFY_ERROR:
-        case REPLY_ERASE_ERROR: return true;
-        default: return false;
+// Takes every reply that has arrived, in order, and acts on what the ledger says each one means. A
+// burst is read whole before anything is decided: an acceptance right behind another device's message
+// still counts.
+void takeReplies(Transfer& transfer) {
+    ReceivedMessage message;
+    while (takeMessage(message)) {
+        const std::uint8_t code = message.bytes[1];
+        switch (ledgerReply(transfer.ledger, code, transfer.now)) {
+            case ReplyMeaning::DROPPED:
+            case ReplyMeaning::REFUSED_EARLIER:
+            case ReplyMeaning::WRITTEN: break;
+            case ReplyMeaning::FOREIGN:
+                transfer.sendAgain = true;
+                break;
+            case ReplyMeaning::REFUSED:
+                transfer.sendAgain = true;
+                transfer.refusal = replyCodeOf(code).message;
+                break;
+            case ReplyMeaning::RESTARTED: transfer.restarted = true; break;
+            case ReplyMeaning::WRITTEN_AGAIN:
+            case ReplyMeaning::SURPLUS: transfer.broken = true; break;
+        }
     }
+    // A reply lost for want of room may have been any answer at all.
+    if (mailboxLost() != transfer.lostBefore) transfer.broken = true;
 }
 
-// Takes a reply from the mailbox and credits it to the oldest owed sending of this record. False when
-// none came, or it answers nothing of this record: a late answer to a handshake, or a message while
-// every sending of the record is settled.
-bool takeAnswer(RecordAnswers& answers, std::uint8_t& code) {
-    if (!takeReply(code)) return false;
-    if ((code == REPLY_READY || code == REPLY_RESET_NEEDED) && unansweredHandshakes > 0) {
-        --unansweredHandshakes;
-        return false;
-    }
-    if (answers.owed == 0) return false;
-    // A code the target is not known to answer a record with may be anything (another device's SysEx
-    // on the same cable): the record is sent again for it, but the sending it seems to answer stays
-    // owed, so that the target's real answer, should it still come, is credited where it belongs.
-    if (!isRecordAnswer(code)) return true;
-    answers.lateness = std::max(answers.lateness, answers.now - answers.sentAt[0]);
-    std::copy(answers.sentAt.begin() + 1, answers.sentAt.begin() + answers.owed, answers.sentAt.begin());
-    --answers.owed;
-    return true;
-}
-
-void noteSending(RecordAnswers& answers) {
-    if (answers.owed == MAX_OWED_SENDINGS) {
-        std::copy(answers.sentAt.begin() + 1, answers.sentAt.end(), answers.sentAt.begin());
-        --answers.owed;
-    }
-    answers.sentAt[answers.owed++] = answers.now;
-}
-
-// Empties the mailbox while a record goes out: nothing in it can answer this sending. An answer to an
-// earlier sending of the record still counts: a refusal changes nothing, the record is being sent
-// again already, but "written" and "restarted" stand. Anything else is dropped.
-void noteAnswerWhileSending(RecordAnswers& answers) {
-    std::uint8_t code = 0;
-    if (!takeAnswer(answers, code)) return;
-    if (code == REPLY_RECORD_OK) ++answers.written;
-    if (code == REPLY_DONE_RESTART) answers.restarted = true;
-}
+bool finished(const Transfer& transfer) { return transfer.restarted || transfer.broken; }
 
 void printProgress(int& spinner, std::uint32_t percent) {
     std::printf("\r                        \rTransferring.. %c %d%% done", SPINNER[spinner], static_cast<int>(percent));
@@ -98,9 +68,15 @@ void printProgress(int& spinner, std::uint32_t percent) {
 // A record sent again shows the same spinner character again.
 void stepSpinnerBack(int& spinner) { spinner = (spinner + SPINNER_LENGTH - 1) % SPINNER_LENGTH; }
 
-void printCompletion(bool restarting) {
+// The restart code ends the transfer as a success however many failures came first; answers that do
+// not add up end it in failure, whatever else was said.
+void printEnding(const Transfer& transfer) {
+    if (transfer.broken) {
+        std::printf("\nError in updating.\n");
+        return;
+    }
     std::printf("\rTransferring.. 100%% done.  \n");
-    if (restarting) {
+    if (transfer.restarted) {
         std::printf("Target update successfully!\n");
         std::printf("\nThe System is restarted, please wait!\n\n");
     } else {
@@ -108,24 +84,17 @@ void printCompletion(bool restarting) {
     }
 }
 
-void printRefusal(std::uint8_t code) {
-    switch (code) {
-        case REPLY_DAMAGED_A:
-        case REPLY_DAMAGED_B: std::printf("\nThe download file has been damaged!\n"); break;
-        case REPLY_VERIFY_ERROR: std::printf("\nThe download file verifies error!\n"); break;
-        case REPLY_ERASE_ERROR: std::printf("\nThe MCU erases error!\n"); break;
-        case REPLY_CRC_ERROR: std::printf("\nThe CRC of the download file is error!\n"); break;
-        default: break;   // codes the target may add later: the record is simply sent again
-    }
-}
-
-// Sends one record from its first byte, 11 bytes a message. False when the output failed on a full
-// message; the last, shorter message's result is not looked at.
-bool sendRecord(const UpdateImage& image, std::uint32_t position, std::uint32_t recordLength, RecordAnswers& answers) {
+// Sends one record from its first byte, 11 bytes a message, looking at the replies after each. False
+// when the output failed on a full message; the last, shorter message's result is not looked at.
+bool sendRecord(const UpdateImage& image, std::uint32_t position, std::uint32_t recordLength, Transfer& transfer) {
     std::array<char, 2 * RECORD_BYTES_PER_MESSAGE> text{};
     std::uint32_t remaining = recordLength;
-    noteAnswerWhileSending(answers);
-    while (remaining > 0) {
+    ledgerSendingBegins(transfer.ledger);
+    transfer.sendAgain = false;
+    transfer.refusal = "";
+    // What came before this sending began cannot answer it, nor ask for it again.
+    takeReplies(transfer);
+    while (remaining > 0 && !finished(transfer)) {
         const std::uint8_t* next = &image.bytes[position + recordLength - remaining];
         const std::uint32_t chunk = remaining >= RECORD_BYTES_PER_MESSAGE ? RECORD_BYTES_PER_MESSAGE : remaining;
         for (std::uint32_t i = 0; i < chunk; ++i) byteToHex(next[i], &text[2 * i]);
@@ -133,108 +102,97 @@ bool sendRecord(const UpdateImage& image, std::uint32_t position, std::uint32_t 
             sendSysEx(reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::uint16_t>(2 * chunk));
         if (chunk == RECORD_BYTES_PER_MESSAGE && result != MIDI_OK) return false;
         remaining -= chunk;
-        pause(answers, DATA_MESSAGE_PAUSE_MS);
-        // Nothing that arrives before the record is whole can be this sending's answer.
-        if (remaining > 0) noteAnswerWhileSending(answers);
+        // The target has the whole record once its last message is out, and may answer at once.
+        if (remaining == 0) ledgerSendingWhole(transfer.ledger, transfer.now);
+        pause(transfer, DATA_MESSAGE_PAUSE_MS);
+        takeReplies(transfer);
     }
-    noteSending(answers);
     return true;
 }
 
-Verdict awaitVerdict(RecordAnswers& answers, std::uint8_t& code) {
+enum class Verdict { WRITTEN, SEND_AGAIN, UNANSWERED, FINISHED };
+
+// Waits for the answer to the sending that just went out whole, counting the polls from there.
+Verdict awaitVerdict(Transfer& transfer) {
     for (int poll = 0;; ++poll) {
-        if (answers.restarted) return Verdict::Restarted;
-        if (answers.written > 0) return Verdict::Written;
-        if (takeAnswer(answers, code)) {
-            if (code == REPLY_RECORD_OK) {
-                ++answers.written;
-                return Verdict::Written;
-            }
-            return code == REPLY_DONE_RESTART ? Verdict::Restarted : Verdict::Refused;
-        }
-        if (poll == RECORD_REPLY_WAIT_POLLS) return Verdict::Unanswered;
-        pause(answers, POLL_INTERVAL_MS);
+        if (finished(transfer)) return Verdict::FINISHED;
+        if (transfer.ledger.written > 0) return Verdict::WRITTEN;
+        if (transfer.sendAgain) return Verdict::SEND_AGAIN;
+        if (poll == RECORD_REPLY_WAIT_POLLS) return Verdict::UNANSWERED;
+        pause(transfer, POLL_INTERVAL_MS);
+        takeReplies(transfer);
     }
 }
 
-// The record is written. Sendings of it that were given up on may still be answered: the next record
-// goes out only once they have been, or once they are later than this target has ever been. False
-// when the target answered 0x1A twice: it has written the record twice, and what follows in its
-// flash is out of place.
-bool settleWrittenRecord(RecordAnswers& answers) {
-    while (answers.owed > 0 && answers.written == 1 && !answers.restarted) {
-        const std::uint32_t newest = answers.sentAt[answers.owed - 1];
-        const std::uint32_t waitFor =
-            std::max<std::uint32_t>(answers.lateness, RECORD_REPLY_WAIT_POLLS * POLL_INTERVAL_MS) + LATE_ANSWER_SLACK_MS;
-        if (answers.now - newest >= waitFor) break;
-        std::uint8_t code = 0;
-        if (takeAnswer(answers, code)) {
-            if (code == REPLY_RECORD_OK) ++answers.written;
-            if (code == REPLY_DONE_RESTART) answers.restarted = true;
-            continue;
-        }
-        pause(answers, POLL_INTERVAL_MS);
+// The record is written; sendings of it given up on may still be answered, and the next record goes
+// out only once they have been, or are later than this target has ever been.
+void settleRecord(Transfer& transfer) {
+    while (!finished(transfer) && !ledgerRecordSettled(transfer.ledger, transfer.now)) {
+        pause(transfer, POLL_INTERVAL_MS);
+        takeReplies(transfer);
     }
-    const bool once = answers.written == 1;
-    answers.owed = 0;
-    answers.written = 0;
-    return once;
+}
+
+// Every record is written. Before that is called a success, the input is watched a while longer: an
+// answer now would be one more than there were sendings.
+void watchForSurplus(Transfer& transfer) {
+    const std::uint32_t until = transfer.now + ledgerQuietWatchMs(transfer.ledger);
+    while (!finished(transfer) && transfer.now < until) {
+        pause(transfer, POLL_INTERVAL_MS);
+        takeReplies(transfer);
+    }
 }
 
 }  // namespace
 
-void transferImage(const UpdateImage& image) {
+void transferImage(const UpdateImage& image, const HandshakeAnswers& handshakes) {
     int spinner = 0;
     std::uint32_t position = 0;
     int failures = 0;
-    RecordAnswers answers{};
+    Transfer transfer{};
+    ledgerStart(transfer.ledger, handshakes.owed, handshakes.lateMs);
+    // Whatever was lost before, it came before the first record.
+    transfer.lostBefore = mailboxLost();
     for (;;) {
         if (position >= image.count) {
-            printCompletion(false);
+            watchForSurplus(transfer);
+            printEnding(transfer);
             return;
         }
         const std::uint32_t recordLength = image.bytes[position] * 256u + image.bytes[position + 1] + 2u;
         printProgress(spinner, position * 100u / image.count);
 
-        if (!sendRecord(image, position, recordLength, answers)) {
+        if (!sendRecord(image, position, recordLength, transfer)) {
             std::printf("\nError: The MIDI Out of device is missing!\n\n");
             return;
         }
-
-        std::uint8_t code = 0;
-        const Verdict verdict = awaitVerdict(answers, code);
-        if (verdict == Verdict::Written) {
-            const bool writtenOnce = settleWrittenRecord(answers);
-            if (answers.restarted) {
-                printCompletion(true);
-                return;
-            }
-            if (!writtenOnce) {
-                std::printf("\nError in updating.\n");
-                return;
-            }
-            position += recordLength;
-            failures = 0;
-            continue;
+        switch (awaitVerdict(transfer)) {
+            case Verdict::FINISHED: printEnding(transfer); return;
+            case Verdict::WRITTEN:
+                settleRecord(transfer);
+                if (finished(transfer)) {
+                    printEnding(transfer);
+                    return;
+                }
+                ledgerNextRecord(transfer.ledger);
+                position += recordLength;
+                failures = 0;
+                break;
+            case Verdict::UNANSWERED:
+                if (++failures == RECORD_FAILURE_LIMIT) {
+                    std::printf("\nFailed: Target is not responding.\n\n");
+                    return;
+                }
+                stepSpinnerBack(spinner);
+                break;
+            case Verdict::SEND_AGAIN:
+                if (++failures == RECORD_FAILURE_LIMIT) {
+                    std::printf("\nError in updating.\n");
+                    return;
+                }
+                stepSpinnerBack(spinner);
+                std::printf("%s", transfer.refusal);
+                break;
         }
-        // The target has finished and restarts: that is a success however many refusals came first.
-        if (verdict == Verdict::Restarted) {
-            printCompletion(true);
-            return;
-        }
-        if (verdict == Verdict::Unanswered) {
-            if (++failures == RECORD_FAILURE_LIMIT) {
-                std::printf("\nFailed: Target is not responding.\n\n");
-                return;
-            }
-            stepSpinnerBack(spinner);
-            continue;
-        }
-        if (++failures == RECORD_FAILURE_LIMIT) {
-            std::printf("\nError in updating.\n");
-            return;
-        }
-        stepSpinnerBack(spinner);
-        printRefusal(code);
     }
 }

@@ -18,6 +18,40 @@ constexpr std::uint8_t REPLY_VERIFY_ERROR = 0x24;
 constexpr std::uint8_t REPLY_ERASE_ERROR = 0x25;
 constexpr std::uint8_t REPLY_DONE_RESTART = 0x77;  // update complete, the target restarts
 
+// What a code says when it answers a record, and what the program prints for it.
+enum class ReplyKind : std::uint8_t {
+    HANDSHAKE,   // an answer to the identification handshake: never to a record
+    WRITTEN,     // the record is written
+    REFUSED,     // the record is not written: it goes out again
+    RESTARTED,   // the record is written, the update is complete and the target restarts
+    UNKNOWN,     // no code of the target's: another device's message, or a code the target may add later
+};
+
+struct ReplyCode {
+    std::uint8_t code;
+    ReplyKind kind;
+    const char* message;   // printed when the code refuses the record the program waits on; may be empty
+};
+
+// The one table of the target's codes.
+constexpr std::array<ReplyCode, 9> REPLY_CODES = {{
+    {REPLY_READY, ReplyKind::HANDSHAKE, ""},
+    {REPLY_RESET_NEEDED, ReplyKind::HANDSHAKE, ""},
+    {REPLY_RECORD_OK, ReplyKind::WRITTEN, ""},
+    {REPLY_CRC_ERROR, ReplyKind::REFUSED, "\nThe CRC of the download file is error!\n"},
+    {REPLY_DAMAGED_A, ReplyKind::REFUSED, "\nThe download file has been damaged!\n"},
+    {REPLY_DAMAGED_B, ReplyKind::REFUSED, "\nThe download file has been damaged!\n"},
+    {REPLY_VERIFY_ERROR, ReplyKind::REFUSED, "\nThe download file verifies error!\n"},
+    {REPLY_ERASE_ERROR, ReplyKind::REFUSED, "\nThe MCU erases error!\n"},
+    {REPLY_DONE_RESTART, ReplyKind::RESTARTED, ""},
+}};
+
+constexpr ReplyCode replyCodeOf(std::uint8_t code) {
+    for (const ReplyCode& known : REPLY_CODES)
+        if (known.code == code) return known;
+    return ReplyCode{code, ReplyKind::UNKNOWN, ""};
+}
+
 // Discovery tries at most this many inputs and outputs; counting stops at the first missing index.
 constexpr int MAX_PORTS_PER_KIND = 10;
 constexpr int HANDSHAKES_PER_PAIR = 4;
@@ -38,6 +72,13 @@ constexpr int RECORD_REPLY_WAIT_POLLS = 2000;
 // record goes out, such answers are waited for as long as the target has shown it takes, and this long
 // again for the variation between its answers.
 constexpr unsigned LATE_ANSWER_SLACK_MS = 1000;
+// After the last record, the program watches the input before it reports success: an answer that
+// comes then answers no sending, and shows that an answer taken earlier was not the target's own (an
+// echo, another device's message). A target that has answered everything within PROMPT_ANSWER_MS and
+// sent nothing unexplained is watched for as long as it has taken and QUIET_MARGIN_MS more; any other
+// for as long as any answer of the target's may take, and QUIET_MARGIN_MS more.
+constexpr unsigned PROMPT_ANSWER_MS = 250;
+constexpr unsigned QUIET_MARGIN_MS = 100;
 constexpr int RECORD_FAILURE_LIMIT = 20;       // failures in a row before the transfer gives up
 // The 1 ms pause after every data message paces the target's receive buffer; it is part of the wire.
 constexpr unsigned DATA_MESSAGE_PAUSE_MS = 1;

@@ -82,54 +82,78 @@ TEST_F(Transport, SendingWaitsForThePlatformButNeverWithoutEnd) {
     EXPECT_EQ(simNowMs(), 2000u);
 }
 
-TEST_F(Transport, ARepliesLengthAndCodeComeThroughTheMailbox) {
+// What the mailbox holds, oldest first, as the bytes of each message.
+std::vector<Bytes> takeAll() {
+    std::vector<Bytes> taken;
+    ReceivedMessage message;
+    while (takeMessage(message)) taken.emplace_back(message.bytes.begin(), message.bytes.begin() + message.length);
+    return taken;
+}
+
+// Hands the callback a buffer filled with `bytes`, as the platform does.
+void deliver(Bytes bytes) {
+    MidiBuffer filled{bytes.data(), static_cast<std::uint16_t>(bytes.size()), static_cast<std::uint16_t>(bytes.size())};
+    onMidiInput(midiPorts.in, MIDI_INPUT_LONG_DATA, &filled);
+}
+
+TEST_F(Transport, ARepliesBytesComeThroughTheMailbox) {
     ASSERT_EQ(openMidiIn(0), MIDI_OK);
     ASSERT_EQ(openMidiOut(0), MIDI_OK);
     EXPECT_STREQ(midiPorts.inName, "Zentravox In");
     EXPECT_STREQ(midiPorts.outName, "Zentravox Out");
     const Bytes token{'H', 'q', '7', ':', 'b', 'X', 'w'};
     sendSysEx(token.data(), 7);
-    EXPECT_EQ(replyLength(), 0);
+    EXPECT_EQ(takeAll(), std::vector<Bytes>{});
     platformSleep(1);
-    EXPECT_EQ(replyLength(), 3);
+    EXPECT_EQ(takeAll(), (std::vector<Bytes>{{0xF0, 0x43, 0xF7}}));
     std::uint8_t code = 0;
-    EXPECT_TRUE(takeReply(code));
-    EXPECT_EQ(code, 0x43);
-    EXPECT_EQ(replyLength(), 0);
     EXPECT_FALSE(takeReply(code));
 }
 
-TEST_F(Transport, ShortMessagesAreIgnoredAndAOneByteMessageIsNoReply) {
+TEST_F(Transport, EveryMessageOfABurstIsKeptInOrder) {
+    // Two answers and another device's message in one delivery: none may take another's place.
     SimScenario scenario;
-    scenario.strays = {{SIM_AT_TIME, 1, 0, {0x90, 0x40, 0x7F}, false}, {SIM_AT_TIME, 2, 0, {0xF0}, true}};
+    scenario.strays = {{SIM_AT_TIME, 1, 0, {0xF0, 0x1A, 0xF7}, true},
+                       {SIM_AT_TIME, 1, 0, {0xF0, 0x20, 0xF7}, true},
+                       {SIM_AT_TIME, 1, 0, {0xF0, 0x41, 0x10, 0x42, 0xF7}, true},
+                       {SIM_AT_TIME, 1, 0, {0xF0, 0x1A, 0xF7}, true},
+                       {SIM_AT_TIME, 1, 0, {0xF0, 0x1A, 0xF7}, true},
+                       {SIM_AT_TIME, 1, 0, {0xF0, 0x77, 0xF7}, true}};
     start(scenario);
     ASSERT_EQ(openMidiIn(0), MIDI_OK);
     platformSleep(1);
-    EXPECT_EQ(replyLength(), 0);
-    platformSleep(1);
-    EXPECT_EQ(replyLength(), 1);
-    std::uint8_t code = 0;
-    EXPECT_FALSE(takeReply(code));
-    EXPECT_EQ(replyLength(), 1);
+    const std::vector<Bytes> expected = {{0xF0, 0x1A, 0xF7}, {0xF0, 0x20, 0xF7}, {0xF0, 0x41, 0x10, 0x42, 0xF7},
+                                         {0xF0, 0x1A, 0xF7}, {0xF0, 0x1A, 0xF7}, {0xF0, 0x77, 0xF7}};
+    EXPECT_EQ(takeAll(), expected);
+    int lost = 0;
+    for (const SimEvent& event : simEvents()) lost += event.kind == SIM_LOST;
+    EXPECT_EQ(lost, 0);
 }
 
-TEST_F(Transport, AMessageTooShortToBeAReplyNeverTakesThePlaceOfOneNotYetTaken) {
+TEST_F(Transport, RealTimeBytesInsideAMessageAreTakenOut) {
     ASSERT_EQ(openMidiIn(0), MIDI_OK);
-    std::uint8_t reply[3] = {0xF0, 0x1A, 0xF7};
-    std::uint8_t lone[1] = {0xF0};
-    MidiBuffer answered{reply, 3, 3};
-    MidiBuffer stray{lone, 1, 1};
-    MidiBuffer handedBack{lone, 1, 0};
-    onMidiInput(midiPorts.in, MIDI_INPUT_LONG_DATA, &answered);
-    onMidiInput(midiPorts.in, MIDI_INPUT_LONG_DATA, &stray);
+    deliver({0xF0, 0xF8, 0x1A, 0xF7});
+    deliver({0xF8, 0xF0, 0xFE, 0x20, 0xFF, 0xF7, 0xFA});
+    deliver({0xF0, 0xF8, 0xFE, 0xF7});   // nothing but a clock and active sensing inside: no reply
+    deliver({0xF0, 0xF9, 0xFD, 0x43, 0xF7});   // F9 and FD are undefined real-time bytes, still real-time
+    EXPECT_EQ(takeAll(), (std::vector<Bytes>{{0xF0, 0x1A, 0xF7}, {0xF0, 0x20, 0xF7}, {0xF0, 0xF7}, {0xF0, 0x43, 0xF7}}));
+}
+
+TEST_F(Transport, MessagesTooShortToBeARepliesAreNotKept) {
+    SimScenario scenario;
+    scenario.strays = {{SIM_AT_TIME, 1, 0, {0x90, 0x40, 0x7F}, false},
+                       {SIM_AT_TIME, 1, 0, {0xF0}, true},
+                       {SIM_AT_TIME, 1, 0, {0xF0, 0x1A, 0xF7}, true},
+                       {SIM_AT_TIME, 1, 0, {0xF0, 0xF8}, true}};
+    start(scenario);
+    ASSERT_EQ(openMidiIn(0), MIDI_OK);
+    platformSleep(1);
+    EXPECT_EQ(takeAll(), (std::vector<Bytes>{{0xF0, 0x1A, 0xF7}}));
+    // A buffer handed back with nothing recorded (as at a close) carries no message either.
+    std::uint8_t storage[4] = {0xF0, 0x1A, 0xF7, 0};
+    MidiBuffer handedBack{storage, 4, 0};
     onMidiInput(midiPorts.in, MIDI_INPUT_LONG_DATA, &handedBack);
-    std::uint8_t code = 0;
-    EXPECT_TRUE(takeReply(code));
-    EXPECT_EQ(code, 0x1A);
-    // With no reply waiting, the short message is recorded as before: it is no reply.
-    onMidiInput(midiPorts.in, MIDI_INPUT_LONG_DATA, &stray);
-    EXPECT_EQ(replyLength(), 1);
-    EXPECT_FALSE(takeReply(code));
+    EXPECT_EQ(takeAll(), std::vector<Bytes>{});
 }
 
 TEST_F(Transport, AMessageLongerThanTheBufferFillsIt) {
@@ -138,26 +162,46 @@ TEST_F(Transport, AMessageLongerThanTheBufferFillsIt) {
     huge.front() = 0xF0;
     huge[1] = 0x1A;
     huge.back() = 0xF7;
-    scenario.strays = {{SIM_AT_TIME, 1, 0, huge, true}};
+    scenario.strays = {{SIM_AT_TIME, 1, 0, huge, true}, {SIM_AT_TIME, 1, 0, {0xF0, 0x20, 0xF7}, true}};
     start(scenario);
     ASSERT_EQ(openMidiIn(0), MIDI_OK);
     platformSleep(1);
-    EXPECT_EQ(replyLength(), 200);
-    std::uint8_t code = 0;
-    EXPECT_TRUE(takeReply(code));
-    EXPECT_EQ(code, 0x1A);
+    const std::vector<Bytes> taken = takeAll();
+    ASSERT_EQ(taken.size(), 2u);
+    EXPECT_EQ(taken[0], Bytes(huge.begin(), huge.begin() + 200));
+    EXPECT_EQ(taken[1], (Bytes{0xF0, 0x20, 0xF7}));
 }
 
-TEST_F(Transport, TheCodeTakenIsTheOneThatCameWithTheLength) {
+TEST_F(Transport, AFullMailboxCountsWhatItLosesAndKeepsWhatItHeld) {
     ASSERT_EQ(openMidiIn(0), MIDI_OK);
-    std::uint8_t message[3] = {0xF0, 0x20, 0xF7};
-    MidiBuffer filled{message, 3, 3};
-    onMidiInput(midiPorts.in, MIDI_INPUT_LONG_DATA, &filled);
-    // The receive buffer is handed out again at once and may already hold the start of a later message.
-    replyMailbox.rx[1] = 0x43;
-    std::uint8_t code = 0;
-    EXPECT_TRUE(takeReply(code));
-    EXPECT_EQ(code, 0x20);
+    Bytes message(200, 0x01);
+    message.front() = 0xF0;
+    message.back() = 0xF7;
+    const std::uint32_t lostBefore = mailboxLost();
+    // 16 KiB hold 81 messages of 200 bytes behind their lengths.
+    for (int i = 0; i < 81; ++i) {
+        message[1] = static_cast<std::uint8_t>(i);
+        deliver(message);
+    }
+    EXPECT_EQ(mailboxLost(), lostBefore);
+    deliver(message);
+    EXPECT_EQ(mailboxLost(), lostBefore + 1);
+    // What was kept is whole, in order; taking it makes room again, also across the ring's end.
+    for (int i = 0; i < 81; ++i) {
+        ReceivedMessage taken;
+        ASSERT_TRUE(takeMessage(taken));
+        ASSERT_EQ(taken.length, 200);
+        EXPECT_EQ(taken.bytes[1], i);
+        EXPECT_EQ(taken.bytes[199], 0xF7);
+        deliver({0xF0, static_cast<std::uint8_t>(i), 0x55, 0xF7});
+    }
+    for (int i = 0; i < 81; ++i) {
+        ReceivedMessage taken;
+        ASSERT_TRUE(takeMessage(taken));
+        EXPECT_EQ(Bytes(taken.bytes.begin(), taken.bytes.begin() + taken.length),
+                  (Bytes{0xF0, static_cast<std::uint8_t>(i), 0x55, 0xF7}));
+    }
+    EXPECT_EQ(mailboxLost(), lostBefore + 1);
 }
 
 TEST_F(Transport, ClosingTwiceOrBeforeOpeningDoesNothing) {
@@ -173,16 +217,18 @@ TEST_F(Transport, ClosingTwiceOrBeforeOpeningDoesNothing) {
     EXPECT_EQ(simPortCalls(), "+i0 +o0 -i0 -o0");
 }
 
-TEST_F(Transport, ALateCallbackAfterCloseStoresItsLengthButDoesNotRearm) {
+TEST_F(Transport, ABufferHandedBackAfterCloseIsKeptButNotQueuedAgain) {
     ASSERT_EQ(openMidiIn(0), MIDI_OK);
     closeMidiIn();
-    replyMailbox.rx[0] = 0xF0;
-    replyMailbox.rx[1] = 0x1A;
-    replyMailbox.rxHeader.recorded = 5;
-    onMidiInput(midiPorts.in, MIDI_INPUT_LONG_DATA, &replyMailbox.rxHeader);
-    EXPECT_EQ(replyLength(), 5);
-    // Re-arming would have reset the header for the next message.
-    EXPECT_EQ(replyMailbox.rxHeader.recorded, 5);
+    MidiBuffer& late = replyMailbox.rxHeader[0];
+    late.data[0] = 0xF0;
+    late.data[1] = 0x1A;
+    late.data[2] = 0xF7;
+    late.recorded = 3;
+    onMidiInput(midiPorts.in, MIDI_INPUT_LONG_DATA, &late);
+    EXPECT_EQ(takeAll(), (std::vector<Bytes>{{0xF0, 0x1A, 0xF7}}));
+    // Queuing it again would have reset it for the next message.
+    EXPECT_EQ(late.recorded, 3);
 }
 
 TEST_F(Transport, AnInputThatWillNotStartIsLeftClosed) {
@@ -197,19 +243,18 @@ TEST_F(Transport, AnInputThatWillNotStartIsLeftClosed) {
 
 TEST_F(Transport, MessagesArrivingWhileNoBufferIsQueuedAreLost) {
     SimScenario scenario;
-    scenario.strays = {{SIM_AT_TIME, 1, 0, {0xF0, 0x1A, 0xF7}, true}, {SIM_AT_TIME, 1, 0, {0xF0, 0x20, 0xF7}, true}};
+    for (int i = 0; i < 6; ++i)
+        scenario.strays.push_back({SIM_AT_TIME, 1, 0, {0xF0, static_cast<std::uint8_t>(0x10 + i), 0xF7}, true});
     start(scenario);
     ASSERT_EQ(openMidiIn(0), MIDI_OK);
-    // Hold the buffer back: the callback's re-arming is what lets the second message in.
+    // Hold the buffers back: the callback's queueing them again is what lets more messages in.
     midiPorts.inOpen = 0;
     platformSleep(1);
     midiPorts.inOpen = 1;
-    std::uint8_t code = 0;
-    EXPECT_TRUE(takeReply(code));
-    EXPECT_EQ(code, 0x1A);
+    EXPECT_EQ(takeAll(), (std::vector<Bytes>{{0xF0, 0x10, 0xF7}, {0xF0, 0x11, 0xF7}, {0xF0, 0x12, 0xF7}, {0xF0, 0x13, 0xF7}}));
     int lost = 0;
     for (const SimEvent& event : simEvents()) lost += event.kind == SIM_LOST;
-    EXPECT_EQ(lost, 1);
+    EXPECT_EQ(lost, 2);
 }
 
 }  // namespace

@@ -14,11 +14,12 @@ namespace {
 // Between a valid image and the key-press wait: find the target, act on its answer, and release both
 // ports whatever happened.
 void runDevicePhase(const UpdateImage& image) {
-    const std::uint8_t outcome = findUpdateDevice(REPLY_READY);
+    HandshakeAnswers handshakes{};
+    const std::uint8_t outcome = findUpdateDevice(REPLY_READY, handshakes);
     if (outcome == REPLY_RESET_NEEDED) {
         std::printf("Please reset the product and retry again!\n\n");
     } else if (outcome != DEVICE_NOT_FOUND) {
-        transferImage(image);
+        transferImage(image, handshakes);
     }
     closeMidiIn();
     closeMidiOut();

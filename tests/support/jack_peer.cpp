@@ -66,6 +66,11 @@ void JackPeer::send(jack_port_t* port, const Bytes& message) {
     if (Slot* slot = find(port)) slot->outgoing.push_back(message);
 }
 
+void JackPeer::sendTogether(jack_port_t* port, const std::vector<Bytes>& messages) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (Slot* slot = find(port)) slot->outgoing.insert(slot->outgoing.end(), messages.begin(), messages.end());
+}
+
 void JackPeer::repeat(jack_port_t* port, const std::vector<Bytes>& messages) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (Slot* slot = find(port)) slot->repeated = messages;
@@ -161,9 +166,13 @@ bool waitReply(std::uint8_t& code) {
     return false;
 }
 
-bool waitReplyLength(std::int16_t length) {
+bool waitMessage(Bytes& message) {
+    ReceivedMessage taken;
     for (int poll = 0; poll < WAIT_POLLS; ++poll) {
-        if (replyLength() == length) return true;
+        if (takeMessage(taken)) {
+            message.assign(taken.bytes.begin(), taken.bytes.begin() + taken.length);
+            return true;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;

@@ -32,6 +32,8 @@ public:
     void remove(jack_port_t* port);
 
     void send(jack_port_t* port, const Bytes& message);
+    // The messages all go out in one cycle, in order.
+    void sendTogether(jack_port_t* port, const std::vector<Bytes>& messages);
     // The messages go out again in every cycle until told to stop (none).
     void repeat(jack_port_t* port, const std::vector<Bytes>& messages);
     std::vector<Bytes> received(jack_port_t* port);
@@ -70,7 +72,7 @@ std::vector<std::string> listed(bool (*portName)(int, char (&)[MIDI_NAME_SIZE]))
 int indexIn(const std::vector<std::string>& names, const std::string& wanted);
 // Polls the transport's mailbox.
 bool waitReply(std::uint8_t& code);
-bool waitReplyLength(std::int16_t length);
+bool waitMessage(Bytes& message);
 Bytes sysex(std::initializer_list<std::uint8_t> payload);
 
 class RtMidiJack : public ::testing::Test {
