@@ -22,11 +22,34 @@ bool jackOutputOpen(JackMidiOutput& output, jack_client_t* client, const char* p
 }
 
 bool jackOutputQueue(JackMidiOutput& output, const std::uint8_t* bytes, std::size_t length) {
-    if (length == 0 || jack_ringbuffer_write_space(output.queue) < sizeof(Length) + length) return false;
-    // The length first: the cycle takes a message only once all its bytes are there too.
-    const Length header = static_cast<Length>(length);
-    jack_ringbuffer_write(output.queue, reinterpret_cast<const char*>(&header), sizeof header);
-    jack_ringbuffer_write(output.queue, reinterpret_cast<const char*>(bytes), length);
+    return jackOutputQueueTogether(output, &bytes, &length, 1);
+}
+
+bool jackOutputQueueTogether(JackMidiOutput& output, const std::uint8_t* const* messages, const std::size_t* lengths,
+                             std::size_t count) {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (lengths[i] == 0) return false;
+        total += sizeof(Length) + lengths[i];
+    }
+    jack_ringbuffer_data_t space[2];
+    jack_ringbuffer_get_write_vector(output.queue, space);
+    if (space[0].len + space[1].len < total) return false;
+    // Written where the cycle cannot see it yet; one advance then shows the cycle every message at once.
+    std::size_t at = 0;
+    const auto put = [&](const void* from, std::size_t length) {
+        const char* bytes = static_cast<const char*>(from);
+        for (std::size_t i = 0; i < length; ++i, ++at) {
+            if (at < space[0].len) space[0].buf[at] = bytes[i];
+            else space[1].buf[at - space[0].len] = bytes[i];
+        }
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        const Length header = static_cast<Length>(lengths[i]);
+        put(&header, sizeof header);
+        put(messages[i], lengths[i]);
+    }
+    jack_ringbuffer_write_advance(output.queue, total);
     return true;
 }
 

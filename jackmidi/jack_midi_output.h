@@ -23,5 +23,9 @@ struct JackMidiOutput {
 bool jackOutputOpen(JackMidiOutput& output, jack_client_t* client, const char* portName);
 // Queues one whole message; false while the queue has no room for it.
 bool jackOutputQueue(JackMidiOutput& output, const std::uint8_t* bytes, std::size_t length);
+// Queues whole messages so that the cycle sees all of them at once, or none: they leave in one cycle
+// when they fit in it. False while the queue has no room for all of them.
+bool jackOutputQueueTogether(JackMidiOutput& output, const std::uint8_t* const* messages, const std::size_t* lengths,
+                             std::size_t count);
 // Only after jack_client_close has returned.
 void jackOutputFree(JackMidiOutput& output);

@@ -47,8 +47,7 @@ struct World {
     std::uint64_t nextOrder = 0;
     long messagesToTarget = 0;
     long sends = 0;
-    std::uint64_t lastAnswerDueMs = 0;   // the target answers over one line, in order
-    bool answered = false;
+    TargetLine line;          // the target answers over one line, in order
     bool targetOutputGone = false;
     bool targetInputGone = false;
     // Real-time mode only.
@@ -196,12 +195,8 @@ void afterMessageToTarget(const std::uint8_t* bytes, std::size_t length) {
     targetRespond(world.scenario.behaviour, world.target, bytes, length, outgoing);
     const std::uint64_t now = nowMs();
     for (TargetOutgoing& message : outgoing) {
-        // The target has one line out and sends in turn: a late answer holds up what comes after it,
-        // and each message takes the line for a millisecond (3 bytes at 31,250 baud, 10 bits a byte).
-        const std::uint64_t lineFree = world.answered ? world.lastAnswerDueMs + 1 : 0;
-        const std::uint64_t due = std::max(now + message.delayMs, lineFree);
-        world.lastAnswerDueMs = due;
-        world.answered = true;
+        // Each message takes the line for a millisecond (3 bytes at 31,250 baud, 10 bits a byte).
+        const std::uint64_t due = targetLineDue(world.scenario.behaviour, world.line, now, message, 1);
         const bool sysex = !message.bytes.empty() && message.bytes[0] == 0xF0;
         schedule(world.scenario.targetInput, std::move(message.bytes), sysex, due, message.answers);
     }
@@ -232,8 +227,7 @@ void simStart(const SimScenario& scenario) {
     world.nextOrder = 0;
     world.messagesToTarget = 0;
     world.sends = 0;
-    world.lastAnswerDueMs = 0;
-    world.answered = false;
+    world.line = TargetLine{};
     world.targetOutputGone = false;
     world.targetInputGone = false;
     world.deliveringTo = -1;

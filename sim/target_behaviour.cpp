@@ -1,5 +1,6 @@
 #include "sim/target_behaviour.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -19,6 +20,11 @@ enum OptionId {
     OPT_GARBAGE,
     OPT_BROKEN,
     OPT_LONE_F0,
+    OPT_JITTER,
+    OPT_ECHO,
+    OPT_REALTIME_INSIDE,
+    OPT_FOREIGN_BEHIND,
+    OPT_BURST,
 };
 
 
@@ -104,6 +110,21 @@ const std::vector<BehaviourOption> BEHAVIOUR_OPTIONS = {
      "  --broken N               send N system-exclusive messages cut short (F0 7D 01 02, no F7)\n"
      "                           after each data message\n"},
     {"lone-f0", false, OPT_LONE_F0, "  --lone-f0                send a one-byte message (F0 alone) before each handshake answer\n"},
+    {"jitter", true, OPT_JITTER,
+     "  --jitter MS[:SEED]       answer up to MS milliseconds later still, a different amount each time\n"
+     "                           (a random sequence from SEED, default 1); answers still leave in turn\n"},
+    {"echo", true, OPT_ECHO,
+     "  --echo MS                every answer arrives twice, the copy MS milliseconds after it (0: both in\n"
+     "                           one delivery), as through a merge or a patchbay that connects it twice\n"},
+    {"realtime-inside", false, OPT_REALTIME_INSIDE,
+     "  --realtime-inside        real-time bytes inside every answer (F0 F8 CODE FE F7), as a clock or\n"
+     "                           active sensing on the same cable puts them\n"},
+    {"foreign-behind", false, OPT_FOREIGN_BEHIND,
+     "  --foreign-behind         another device's system-exclusive message (F0 7D ... F7) right behind\n"
+     "                           every answer, in the same delivery\n"},
+    {"burst", true, OPT_BURST,
+     "  --burst MS               send in bunches: every MS milliseconds, all that has come due leaves\n"
+     "                           together, in one delivery (as a USB frame or a JACK period carries it)\n"},
 };
 
 bool applyBehaviourOption(int id, const std::string& value, TargetBehaviour& behaviour, std::string& error) {
@@ -172,6 +193,33 @@ bool applyBehaviourOption(int id, const std::string& value, TargetBehaviour& beh
         case OPT_LONE_F0:
             behaviour.loneF0 = true;
             return true;
+        case OPT_JITTER: {
+            const std::vector<std::string> parts = splitColons(value);
+            long seed = 1;
+            if (parts.size() > 2 || !parseNumber(parts[0], 0, 60000, parsed) ||
+                (parts.size() == 2 && !parseNumber(parts[1], 0, 999999999, seed))) {
+                error = "--jitter expects MS[:SEED] (milliseconds 0 to 60000, a seed), e.g. 500 or 500:7, not '" +
+                        value + "'";
+                return false;
+            }
+            behaviour.jitterMs = static_cast<unsigned>(parsed);
+            behaviour.jitterSeed = static_cast<std::uint32_t>(seed);
+            return true;
+        }
+        case OPT_ECHO:
+            if (!number(name, value, "milliseconds (0 to 60000)", 0, 60000, parsed, error)) return false;
+            behaviour.echoMs = static_cast<int>(parsed);
+            return true;
+        case OPT_REALTIME_INSIDE:
+            behaviour.realTimeInside = true;
+            return true;
+        case OPT_FOREIGN_BEHIND:
+            behaviour.foreignBehind = true;
+            return true;
+        case OPT_BURST:
+            if (!number(name, value, "milliseconds (1 to 1000)", 1, 1000, parsed, error)) return false;
+            behaviour.burstMs = static_cast<unsigned>(parsed);
+            return true;
         default:
             error = "not an option of the target's behaviour";
             return false;
@@ -223,17 +271,29 @@ std::string behaviourHelp() {
     return help;
 }
 
+namespace {
+
+// A small random sequence of the target's own, the same for the same seed on every platform.
+unsigned nextJitter(std::uint32_t& state, unsigned limitMs) {
+    if (limitMs == 0) return 0;
+    state = state * 1664525u + 1013904223u;
+    return (state >> 8) % (limitMs + 1);
+}
+
+}  // namespace
+
 TargetScript scriptFor(const TargetBehaviour& behaviour) {
     TargetScript script;
-    script.onHandshake = [behaviour](int) {
+    auto jitter = std::make_shared<std::uint32_t>(behaviour.jitterSeed);
+    script.onHandshake = [behaviour, jitter](int) {
         const unsigned delayMs =
             behaviour.handshakeDelayMs < 0 ? behaviour.delayMs : static_cast<unsigned>(behaviour.handshakeDelayMs);
-        return TargetAnswer{behaviour.handshakeCode, delayMs};
+        return TargetAnswer{behaviour.handshakeCode, delayMs + nextJitter(*jitter, behaviour.jitterMs)};
     };
     auto received = std::make_shared<int>(0);   // whole records, however often the same one came
-    script.onRecord = [behaviour, received](int record, int sending) {
+    script.onRecord = [behaviour, received, jitter](int record, int sending) {
         ++*received;
-        TargetAnswer answer{TARGET_CHECKSUM, behaviour.delayMs};
+        TargetAnswer answer{TARGET_CHECKSUM, behaviour.delayMs + nextJitter(*jitter, behaviour.jitterMs)};
         if (behaviour.silentFrom != 0 && record >= behaviour.silentFrom) {
             answer.code = TARGET_SILENT;
             return answer;
@@ -278,6 +338,32 @@ void targetRespond(const TargetBehaviour& behaviour, TargetModel& model, const s
             bytes[1] = code;
             bytes.back() = 0xF7;
         }
+        if (behaviour.realTimeInside) {
+            bytes.insert(bytes.begin() + 1, 0xF8);
+            bytes.insert(bytes.end() - 1, 0xFE);
+        }
+        const std::vector<std::uint8_t> copy = behaviour.echoMs >= 0 ? bytes : std::vector<std::uint8_t>{};
         outgoing.push_back({std::move(bytes), reply.delayMs, reply.answers});
+        // 7D: the identifier for private use, so no real maker's; then "ZV" and a counter.
+        if (behaviour.foreignBehind)
+            outgoing.push_back({{0xF0, 0x7D, 0x5A, 0x56, static_cast<std::uint8_t>(model.messages & 0x7F), 0xF7},
+                                reply.delayMs, TARGET_NOT_AN_ANSWER, true});
+        if (behaviour.echoMs >= 0)
+            outgoing.push_back({copy, reply.delayMs + static_cast<unsigned>(behaviour.echoMs), reply.answers,
+                                behaviour.echoMs == 0});
     }
+}
+
+std::uint64_t targetLineDue(const TargetBehaviour& behaviour, TargetLine& line, std::uint64_t nowMs,
+                            const TargetOutgoing& message, unsigned spacingMs) {
+    std::uint64_t due = nowMs + message.delayMs;
+    if (message.withPrevious && line.used) {
+        due = line.lastDueMs;
+    } else if (line.used) {
+        due = std::max(due, line.lastDueMs + (behaviour.burstMs > 0 ? 0 : spacingMs));
+    }
+    if (behaviour.burstMs > 0) due = (due + behaviour.burstMs - 1) / behaviour.burstMs * behaviour.burstMs;
+    line.lastDueMs = due;
+    line.used = true;
+    return due;
 }

@@ -32,6 +32,13 @@ struct TargetBehaviour {
     int garbage = 0;                    // system-exclusive messages that are no answer, after each data message
     int broken = 0;                     // system-exclusive messages cut short, after each data message
     bool loneF0 = false;                // a one-byte message before each handshake answer
+    // How the answers travel.
+    unsigned jitterMs = 0;              // each answer is up to this much later still, at random ...
+    std::uint32_t jitterSeed = 1;       // ... from this seed
+    int echoMs = -1;                    // every answer arrives again this long after itself (0: together); -1: never
+    bool realTimeInside = false;        // real-time bytes inside every answer: F0 F8 CODE FE F7
+    bool foreignBehind = false;         // another device's SysEx right behind every answer, in one delivery
+    unsigned burstMs = 0;               // what is due leaves in bunches, every this many ms (0: each as it comes due)
 };
 
 // Long enough for a padded reply, short enough to travel in one JACK cycle with room to spare.
@@ -74,7 +81,20 @@ struct TargetOutgoing {
     std::vector<std::uint8_t> bytes;
     unsigned delayMs;
     int answers;                        // as TargetReply::answers; TARGET_NOT_AN_ANSWER for extra traffic
+    bool withPrevious = false;          // leaves together with the message before it, in one delivery
 };
 constexpr int TARGET_NOT_AN_ANSWER = -2;
 void targetRespond(const TargetBehaviour& behaviour, TargetModel& model, const std::uint8_t* message,
                    std::size_t length, std::vector<TargetOutgoing>& outgoing);
+
+// The target's one line out: what it sends leaves in turn, a late message holding up those behind it,
+// each holding the line `spacingMs` (a 3-byte message takes about 1 ms of a MIDI cable; a JACK port
+// takes no time of its own). With --burst, what has come due leaves in bunches, each in one delivery.
+struct TargetLine {
+    std::uint64_t lastDueMs = 0;
+    bool used = false;
+};
+// When `message`, sent `message.delayMs` after `nowMs`, leaves: in ms on the clock of the target's
+// start. Call in the order the messages leave.
+std::uint64_t targetLineDue(const TargetBehaviour& behaviour, TargetLine& line, std::uint64_t nowMs,
+                            const TargetOutgoing& message, unsigned spacingMs);

@@ -51,6 +51,9 @@ void onStopSignal(int) { stopSignal = 1; }
 struct Target {
     Options options;
     TargetModel model;
+    // What it sends leaves in turn over one line, on the clock of its start.
+    TargetLine line;
+    Clock::time_point started = Clock::now();
 };
 
 // The code the target answered, as its log shows it.
@@ -63,14 +66,19 @@ std::string answerText(int code) {
 
 void receive(Target& target, TimedSender<Bytes>& sender, const Bytes& message) {
     const Options& options = target.options;
-    const Clock::time_point now = Clock::now();
+    const std::uint64_t nowMs = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - target.started).count());
     const int handshakesBefore = target.model.handshakes;
     const std::size_t sendingsBefore = target.model.sendings.size();
     const int record = target.model.record;
     const int sending = target.model.sending + 1;
     std::vector<TargetOutgoing> outgoing;
     targetRespond(options.behaviour, target.model, message.data(), message.size(), outgoing);
-    for (const TargetOutgoing& out : outgoing) timedSchedule(sender, now + std::chrono::milliseconds(out.delayMs), out.bytes);
+    // A port of the MIDI system takes no time of its own: nothing holds the line but lateness.
+    for (const TargetOutgoing& out : outgoing) {
+        const std::uint64_t dueMs = targetLineDue(options.behaviour, target.line, nowMs, out, 0);
+        timedSchedule(sender, target.started + std::chrono::milliseconds(dueMs), out.bytes);
+    }
 
     if (options.quiet) return;
     int answered = TARGET_SILENT;

@@ -61,15 +61,20 @@ bool portsVisible(JackAnswerPort& answer, std::initializer_list<std::string> nam
     }
 }
 
-// A server busy with a client that died may hold its cycles for seconds; the answers wait meanwhile.
+// What comes due together leaves in one cycle, as it would in one delivery of a USB MIDI interface. A
+// server busy with a client that died may hold its cycles for seconds; the answers wait meanwhile.
 bool jackAnswer(JackAnswerPort& answer, const std::vector<std::vector<std::uint8_t>>& messages,
                 const std::function<bool()>& stopping) {
+    std::vector<const std::uint8_t*> starts;
+    std::vector<std::size_t> lengths;
     for (const std::vector<std::uint8_t>& message : messages) {
         if (message.empty()) continue;
-        while (!jackOutputQueue(answer.output, message.data(), message.size())) {
-            if (answer.serverGone.load() || stopping()) return false;
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
+        starts.push_back(message.data());
+        lengths.push_back(message.size());
+    }
+    while (!starts.empty() && !jackOutputQueueTogether(answer.output, starts.data(), lengths.data(), starts.size())) {
+        if (answer.serverGone.load() || stopping()) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
     return true;
 }

@@ -11,9 +11,6 @@
   'use strict';
   const setup = window.emulatedTargetSetup || (window.emulatedTargetSetup = {});
   const base = setup.base || '/emulated/';
-  // Each message takes the target's line out for a millisecond (3 bytes at 31,250 baud, 10 bits a
-  // byte), and its messages leave in turn: a late answer holds up what comes after it.
-  const LINE_MS = 1;
 
   let loading = null;
   function loadTarget() {
@@ -154,13 +151,13 @@
     }
     target.HEAPU8.set(bytes, target._targetMessageRoom(bytes.length));
     const count = target._targetReceiveMessage();
-    const now = performance.now();
+    // The target's messages leave in turn over its one line, a late answer holding up what comes
+    // after it; the model says when, on the clock of the target's start.
+    const now = Math.floor(performance.now() - world.started);
     for (let i = 0; i < count; ++i) {
       const start = target._targetOutgoingBytes(i);
       const message = target.HEAPU8.slice(start, start + target._targetOutgoingLength(i));
-      const due = Math.max(now + target._targetOutgoingDelay(i), world.lineFree);
-      world.lineFree = due + LINE_MS;
-      world.queue.push({ due, bytes: message });
+      world.queue.push({ due: world.started + target._targetOutgoingDue(i, now), bytes: message });
     }
     if (world.queue.length > 0) pump();
   }
@@ -182,7 +179,7 @@
       input: makePort('input', setup.inputName || 'Zentravox In'),
       output: makePort('output', setup.outputName || 'Zentravox Out'),
       queue: [],
-      lineFree: 0,
+      started: performance.now(),
     };
     world.output.send = (data) => receive(data, sysexAllowed);
     world.output.clear = () => {};

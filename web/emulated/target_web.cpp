@@ -14,6 +14,7 @@ namespace {
 
 TargetBehaviour behaviour;
 TargetModel model;
+TargetLine line;
 std::vector<TargetOutgoing> outgoing;
 std::vector<std::uint8_t> message;
 std::string error;
@@ -36,6 +37,7 @@ EMSCRIPTEN_KEEPALIVE const char* targetStart(const char* words) {
     error.clear();
     if (!parseBehaviourWords(list, behaviour, error)) return error.c_str();
     targetReset(model, scriptFor(behaviour));
+    line = TargetLine{};
     return "";
 }
 
@@ -54,7 +56,11 @@ EMSCRIPTEN_KEEPALIVE int targetReceiveMessage() {
 
 EMSCRIPTEN_KEEPALIVE const std::uint8_t* targetOutgoingBytes(int i) { return outgoing[i].bytes.data(); }
 EMSCRIPTEN_KEEPALIVE int targetOutgoingLength(int i) { return static_cast<int>(outgoing[i].bytes.size()); }
-EMSCRIPTEN_KEEPALIVE int targetOutgoingDelay(int i) { return static_cast<int>(outgoing[i].delayMs); }
+// When message i leaves, in ms since the target started, given the time it arrived; asked in order.
+// Each message takes the line for a millisecond (3 bytes at 31,250 baud, 10 bits a byte).
+EMSCRIPTEN_KEEPALIVE double targetOutgoingDue(int i, double nowMs) {
+    return static_cast<double>(targetLineDue(behaviour, line, static_cast<std::uint64_t>(nowMs), outgoing[i], 1));
+}
 
 // The message number at which the target leaves (its ports vanish); 0: never.
 EMSCRIPTEN_KEEPALIVE int targetExitAfter() { return static_cast<int>(behaviour.exitAfter); }
