@@ -25,6 +25,7 @@ enum OptionId {
     OPT_REALTIME_INSIDE,
     OPT_FOREIGN_BEHIND,
     OPT_BURST,
+    OPT_LATE,
 };
 
 
@@ -89,6 +90,9 @@ const std::vector<BehaviourOption> BEHAVIOUR_OPTIONS = {
     {"refuse", true, OPT_REFUSE,
      "  --refuse K:CODE[:N]      answer the first N sendings of record K with CODE instead (N default 1;\n"
      "                           0: every sending); CODE may be 'silent'; may be given more than once\n"},
+    {"late", true, OPT_LATE,
+     "  --late K:MS[:N]          answer the first N sendings of record K MS milliseconds late instead of\n"
+     "                           --delay (N default 1; 0: every sending); may be given more than once\n"},
     {"refuse-every", true, OPT_REFUSE_EVERY,
      "  --refuse-every N:CODE    refuse every N-th record that arrives, counted over all sendings\n"},
     {"silent-from", true, OPT_SILENT_FROM,
@@ -151,6 +155,19 @@ bool applyBehaviourOption(int id, const std::string& value, TargetBehaviour& beh
             refusal.record = static_cast<int>(record);
             refusal.sendings = static_cast<int>(sendings);
             behaviour.refusals.push_back(refusal);
+            return true;
+        }
+        case OPT_LATE: {
+            const std::vector<std::string> parts = splitColons(value);
+            long record = 0, ms = 0, sendings = 1;
+            if ((parts.size() != 2 && parts.size() != 3) || !parseNumber(parts[0], 1, 65535, record) ||
+                !parseNumber(parts[1], 0, 60000, ms) || (parts.size() == 3 && !parseNumber(parts[2], 0, 100000, sendings))) {
+                error = "--late expects RECORD:MS[:SENDINGS] (record from 1, milliseconds 0 to 60000, sendings, 0 "
+                        "for all), e.g. 2:2100 or 2:2100:3, not '" + value + "'";
+                return false;
+            }
+            behaviour.latenesses.push_back(
+                TargetLateness{static_cast<int>(record), static_cast<unsigned>(ms), static_cast<int>(sendings)});
             return true;
         }
         case OPT_REFUSE_EVERY: {
@@ -294,6 +311,8 @@ TargetScript scriptFor(const TargetBehaviour& behaviour) {
     script.onRecord = [behaviour, received, jitter](int record, int sending) {
         ++*received;
         TargetAnswer answer{TARGET_CHECKSUM, behaviour.delayMs + nextJitter(*jitter, behaviour.jitterMs)};
+        for (const TargetLateness& late : behaviour.latenesses)
+            if (late.record == record && (late.sendings == 0 || sending <= late.sendings)) answer.delayMs = late.ms;
         if (behaviour.silentFrom != 0 && record >= behaviour.silentFrom) {
             answer.code = TARGET_SILENT;
             return answer;

@@ -16,10 +16,17 @@ struct TargetRefusal {
     int sendings;    // how many of the record's sendings are refused; 0: every one
 };
 
+struct TargetLateness {
+    int record;      // from 1
+    unsigned ms;     // the answer's delay instead of --delay
+    int sendings;    // how many of the record's sendings; 0: every one
+};
+
 struct TargetBehaviour {
     int handshakeCode = 0x43;           // or TARGET_SILENT
     int handshakeDelayMs = -1;          // -1: as delayMs
     std::vector<TargetRefusal> refusals;
+    std::vector<TargetLateness> latenesses;
     int refuseEvery = 0;                // every N-th whole record received is refused ...
     int refuseEveryCode = 0;            // ... with this code
     int silentFrom = 0;                 // no answer from this record on (0: never)

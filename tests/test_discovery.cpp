@@ -103,6 +103,19 @@ TEST_F(Discovery, AnswersAnInputHeldWhileClosedNeverSelectAPair) {
     }
 }
 
+TEST_F(Discovery, AnInputIsQuietOnlyAfterTwentyQuietMillisecondsInARow) {
+    // What an input held while closed may pour out in bursts: here a 0x43 every 10 ms from 5 ms to
+    // 195 ms after it opens. The first handshake waits for 20 quiet ms after the last of them; a count
+    // of quiet polls that did not start again at each burst would send it at 20 ms, and a held 0x43
+    // would answer it.
+    SimScenario scenario;
+    scenario.target.onHandshake = [](int) { return TargetAnswer{TARGET_SILENT, 0}; };
+    for (long ms = 5; ms <= 195; ms += 10) scenario.strays.push_back({SIM_AT_TIME, ms, 0, {0xF0, 0x43, 0xF7}, true});
+    EXPECT_EQ(runUpdateWith(scenario), BANNER + OPENED + NOT_FOUND + KEY_PROMPT);
+    EXPECT_EQ(timeOfSend(1), 195u + 1u + 20u);
+    EXPECT_EQ(handshakesSentTo(0), 4);
+}
+
 TEST_F(Discovery, NoMoreThanTenPortsOfEachKindAreTried) {
     SimScenario scenario;
     scenario.inputs = 12;

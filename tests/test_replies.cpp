@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <random>
 
 #include "support/scenario.h"
@@ -116,30 +117,100 @@ TEST_F(Replies, ALateRefusalOfAnEarlierSendingDoesNotSendTheRecordAThirdTime) {
     EXPECT_EQ(dataMessagesSent(0).size(), 1u + 3u + 3u + 2u);
 }
 
+// When the program sent each data message to the target, and when each answer reached it.
+std::vector<std::uint64_t> dataSentAt() {
+    std::vector<std::uint64_t> times;
+    for (const SimEvent& event : simEvents())
+        if (event.kind == SIM_SENT && event.bytes.size() != 9) times.push_back(event.timeMs);
+    return times;
+}
+std::uint64_t deliveredAt(std::uint8_t code) {
+    for (const SimEvent& event : simEvents())
+        if (event.kind == SIM_DELIVERED && event.bytes == Bytes{0xF0, code, 0xF7}) return event.timeMs;
+    return 0;
+}
+
 TEST_F(Replies, ALateRefusalLandingDuringTheLastShortMessageOfARecordIsNoAnswerToIt) {
     // 12- and 23-byte records end in a message of 1 byte (2 characters). Record 2's first sending is
     // refused while its second sending's short last message goes out: the second is still owed.
     for (const std::size_t length : {12u, 23u}) {
         const Bytes image = concat({SIX, makeRecordOfLength(length, 5), SIX});
-        // The second sending starts 1 + 2000 ms after the first became whole and its last message goes
-        // out (length / 11) ms later.
-        const unsigned lateMs = 2001 + static_cast<unsigned>(length / 11);
-        const std::string transcript = run(image, secondRecordLate(0x24, lateMs));
+        // The second sending starts 1 + 2000 ms after the first became whole, one message a ms.
+        const unsigned messages = static_cast<unsigned>(length / 11 + 1);
+        const std::string transcript = run(image, secondRecordLate(0x24, 2001 + messages - 1));
         EXPECT_EQ(transcript, expected(progressLine('-', 0) + progressLine('-', 100 * 6 / image.size()) +
                                        progressLine('-', 100 * 6 / image.size()) +
                                        progressLine('\\', 100 * (6 + length) / image.size()) + DONE))
             << length;
         EXPECT_TRUE(flashIsTheImageOnce(image, 3)) << length;
+        // The refusal came between the second sending's last two messages.
+        const std::vector<std::uint64_t> sent = dataSentAt();
+        ASSERT_EQ(sent.size(), 1 + 2 * messages + 1) << length;
+        EXPECT_GT(deliveredAt(0x24), sent[2 * messages - 1]) << length;
+        EXPECT_LE(deliveredAt(0x24), sent[2 * messages]) << length;
     }
 }
 
 TEST_F(Replies, AnAcceptanceThatLandsWhileTheRecordGoesOutAgainMeansExactlyTwoSendings) {
     // Record 2's first sending is accepted 2.002 s late, while the second sending is going out. The
     // second sending still goes out whole (cut short, the target would take the next record's text for
-    // the rest of it), and the target writes it again and says so.
-    const std::string transcript = run(THREE_RECORDS, secondRecordLate(TARGET_CHECKSUM, 2002));
-    EXPECT_EQ(transcript, expected(progressLine('-', 0) + progressLine('-', 11) + progressLine('-', 11) + FAILED));
+    // the rest of it), and no third follows.
+    // The target counts records by what it has written: after record 2's first sending it waits for
+    // record 3, so the answers go by the order in which whole records arrive.
+    SimScenario refusedSecond;
+    auto arrived = std::make_shared<int>(0);
+    refusedSecond.target.onRecord = [arrived](int, int) {
+        ++*arrived;
+        if (*arrived == 2) return TargetAnswer{TARGET_CHECKSUM, 2002};
+        return TargetAnswer{*arrived == 3 ? 0x20 : TARGET_CHECKSUM, 0};
+    };
+    EXPECT_EQ(run(THREE_RECORDS, refusedSecond), expected(progressLine('-', 0) + progressLine('-', 11) +
+                                                          progressLine('-', 11) + progressLine('\\', 67) + DONE));
+    EXPECT_EQ(dataMessagesSent(0).size(), 1u + 3u + 3u + 2u);
+    EXPECT_TRUE(flashIsTheImageOnce(THREE_RECORDS, 3));
+    const std::vector<std::uint64_t> sent = dataSentAt();
+    std::uint64_t lateAcceptance = 0;
+    for (const SimEvent& event : simEvents())
+        if (event.kind == SIM_DELIVERED && event.answers == 1) lateAcceptance = event.timeMs;
+    EXPECT_GT(lateAcceptance, sent[4]);
+    EXPECT_LE(lateAcceptance, sent[6]);
+    // A target that writes the second sending too says so, and that is no success.
+    const std::string twice = run(THREE_RECORDS, secondRecordLate(TARGET_CHECKSUM, 2002));
+    EXPECT_EQ(twice, expected(progressLine('-', 0) + progressLine('-', 11) + progressLine('-', 11) + FAILED));
     EXPECT_EQ(dataMessagesSent(0).size(), 1u + 3u + 3u);
+}
+
+TEST_F(Replies, TheRestartCodeWhileALaterSendingIsStillOwedEndsTheUpdateAtOnce) {
+    const std::string transcript = run(THREE_RECORDS, secondRecordLate(0x77, 2100));
+    EXPECT_EQ(transcript, expected(progressLine('-', 0) + progressLine('-', 11) + progressLine('-', 11) +
+                                   "\rTransferring.. 100% done.  \nTarget update successfully!\n\n"
+                                   "The System is restarted, please wait!\n\n"));
+    EXPECT_LE(simNowMs() - deliveredAt(0x77), 1u);
+}
+
+TEST_F(Replies, ASlowTargetWhoseLatenessVariesFromRecordToRecordIsUpdatedOnce) {
+    // Between 1.0 and 1.9 s late, a different lateness for every answer: always updated, each record once.
+    std::vector<Bytes> records;
+    for (int i = 0; i < 8; ++i) records.push_back(makeRecordOfLength(6 + 9 * i, static_cast<std::uint8_t>(i)));
+    const Bytes image = concat(records);
+    for (int seed = 1; seed <= 12; ++seed) {
+        const std::string words = "--delay 1000 --jitter 900:" + std::to_string(seed);
+        const std::string transcript = run(image, targetSays(words));
+        EXPECT_TRUE(succeeded(transcript)) << words << transcript;
+        EXPECT_TRUE(flashIsTheImageOnce(image, 8)) << words;
+    }
+    // Between 1.5 and 2.5 s: some answers come after the record has gone out again. Whatever the
+    // ending, a success means the image, each record once; some runs fail.
+    int failures = 0;
+    for (int seed = 1; seed <= 12; ++seed) {
+        const std::string words = "--delay 1500 --jitter 1000:" + std::to_string(seed);
+        const std::string transcript = run(image, targetSays(words));
+        if (succeeded(transcript))
+            EXPECT_TRUE(flashIsTheImageOnce(image, 8)) << words;
+        else
+            ++failures;
+    }
+    EXPECT_GT(failures, 0);
 }
 
 TEST_F(Replies, TheLastAnswerIsWatchedForAsLongAsTheTargetMayTake) {

@@ -1,6 +1,6 @@
 // The emulated target's own parts that sit between it and a real MIDI system: the raw byte stream made
-// into whole messages, as a device on a cable must, and the timed sender that lets each answer go out
-// when it is due.
+// into whole messages, as a device on a cable must, the timed sender that lets each answer go out
+// when it is due, and the words for how its answers travel (and the one line they leave over).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/midi_byte_stream.h"
+#include "sim/target_behaviour.h"
 #include "sim/timed_sender.h"
 
 namespace {
@@ -105,6 +106,115 @@ TEST(TimedSender, ADeliveryThatGivesUpEndsTheThreadAndStopStillReturns) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     timedStop(sender);
     EXPECT_EQ(deliveries, 1);
+}
+
+TargetBehaviour behaviourOf(const std::vector<std::string>& words) {
+    TargetBehaviour behaviour;
+    std::string error;
+    EXPECT_TRUE(parseBehaviourWords(words, behaviour, error)) << error;
+    return behaviour;
+}
+
+// What the target sends for the program's handshake and then for a 6-byte record, with their delays.
+std::vector<TargetOutgoing> respondToHandshakeAndRecord(const TargetBehaviour& behaviour) {
+    TargetModel model;
+    targetReset(model, scriptFor(behaviour));
+    const Bytes handshake = {0xF0, 'H', 'q', '7', ':', 'b', 'X', 'w', 0xF7};
+    const std::string text = "00040102FDFF";
+    Bytes record = {0xF0};
+    record.insert(record.end(), text.begin(), text.end());
+    record.push_back(0xF7);
+    std::vector<TargetOutgoing> outgoing;
+    targetRespond(behaviour, model, handshake.data(), handshake.size(), outgoing);
+    targetRespond(behaviour, model, record.data(), record.size(), outgoing);
+    return outgoing;
+}
+
+TEST(TargetWords, AnEchoAForeignMessageAndRealTimeBytesTravelWithEachAnswer) {
+    const std::vector<TargetOutgoing> sent =
+        respondToHandshakeAndRecord(behaviourOf({"--echo", "0", "--foreign-behind", "--realtime-inside", "--delay", "7"}));
+    ASSERT_EQ(sent.size(), 6u);
+    for (int answer : {0, 3}) {
+        const std::uint8_t code = answer == 0 ? 0x43 : 0x1A;
+        EXPECT_EQ(sent[answer].bytes, (Bytes{0xF0, 0xF8, code, 0xFE, 0xF7}));
+        EXPECT_EQ(sent[answer].delayMs, 7u);
+        EXPECT_FALSE(sent[answer].withPrevious);
+        // Another device's message right behind it, in the same delivery: a code no target answers with.
+        EXPECT_EQ(sent[answer + 1].bytes.size(), 6u);
+        EXPECT_EQ(sent[answer + 1].bytes[1], 0x7D);
+        EXPECT_EQ(sent[answer + 1].answers, TARGET_NOT_AN_ANSWER);
+        EXPECT_TRUE(sent[answer + 1].withPrevious);
+        // The echo: the same answer again, in the same delivery.
+        EXPECT_EQ(sent[answer + 2].bytes, sent[answer].bytes);
+        EXPECT_EQ(sent[answer + 2].answers, sent[answer].answers);
+        EXPECT_TRUE(sent[answer + 2].withPrevious);
+    }
+    const std::vector<TargetOutgoing> later = respondToHandshakeAndRecord(behaviourOf({"--echo", "40"}));
+    ASSERT_EQ(later.size(), 4u);
+    EXPECT_EQ(later[1].delayMs, 40u);
+    EXPECT_FALSE(later[1].withPrevious);
+}
+
+TEST(TargetWords, AnswersLeaveInTurnOverOneLineAndInBunchesWhenToldSo) {
+    TargetOutgoing answer{{0xF0, 0x1A, 0xF7}, 0, 0};
+    TargetOutgoing late{{0xF0, 0x1A, 0xF7}, 30, 0};
+    TargetOutgoing together{{0xF0, 0x7D, 0xF7}, 0, TARGET_NOT_AN_ANSWER, true};
+    const TargetBehaviour plain;
+    TargetLine line;
+    EXPECT_EQ(targetLineDue(plain, line, 100, late, 1), 130u);
+    // Due earlier, but held up behind the late one and its millisecond on the line.
+    EXPECT_EQ(targetLineDue(plain, line, 101, answer, 1), 131u);
+    EXPECT_EQ(targetLineDue(plain, line, 101, together, 1), 131u);
+    EXPECT_EQ(targetLineDue(plain, line, 200, answer, 1), 200u);
+    EXPECT_EQ(targetLineDue(plain, line, 200, answer, 0), 200u);   // a port that takes no time of its own
+
+    // Every 20 ms, what has come due leaves together.
+    const TargetBehaviour bunched = behaviourOf({"--burst", "20"});
+    TargetLine bunchLine;
+    EXPECT_EQ(targetLineDue(bunched, bunchLine, 101, answer, 1), 120u);
+    EXPECT_EQ(targetLineDue(bunched, bunchLine, 105, answer, 1), 120u);
+    EXPECT_EQ(targetLineDue(bunched, bunchLine, 119, late, 1), 160u);
+    EXPECT_EQ(targetLineDue(bunched, bunchLine, 140, answer, 1), 160u);
+    EXPECT_EQ(targetLineDue(bunched, bunchLine, 160, answer, 1), 160u);
+}
+
+TEST(TargetWords, JitterVariesTheDelayWithinItsBoundTheSameWayForTheSameSeed) {
+    const auto delays = [](const std::vector<std::string>& words) {
+        const TargetScript script = scriptFor(behaviourOf(words));
+        std::vector<unsigned> seen;
+        for (int record = 1; record <= 200; ++record) seen.push_back(script.onRecord(record, 1).delayMs);
+        return seen;
+    };
+    const std::vector<unsigned> first = delays({"--delay", "500", "--jitter", "1000:7"});
+    EXPECT_EQ(first, delays({"--delay", "500", "--jitter", "1000:7"}));
+    EXPECT_NE(first, delays({"--delay", "500", "--jitter", "1000:8"}));
+    unsigned lowest = 100000, highest = 0;
+    for (unsigned delay : first) {
+        lowest = std::min(lowest, delay);
+        highest = std::max(highest, delay);
+    }
+    EXPECT_GE(lowest, 500u);
+    EXPECT_LE(highest, 1500u);
+    EXPECT_GT(highest - lowest, 800u);   // it really varies, over most of its range
+}
+
+TEST(TargetWords, ALateRecordIsLateOnlyForTheSendingsNamed) {
+    const TargetScript script = scriptFor(behaviourOf({"--delay", "5", "--late", "2:2100", "--late", "3:700:0"}));
+    EXPECT_EQ(script.onRecord(1, 1).delayMs, 5u);
+    EXPECT_EQ(script.onRecord(2, 1).delayMs, 2100u);
+    EXPECT_EQ(script.onRecord(2, 2).delayMs, 5u);
+    EXPECT_EQ(script.onRecord(3, 1).delayMs, 700u);
+    EXPECT_EQ(script.onRecord(3, 9).delayMs, 700u);
+}
+
+TEST(TargetWords, AValueThatMakesNoSenseIsRefusedNamingItsOption) {
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"--burst", "0"}, {"--echo", "-1"}, {"--jitter", "5:x"}, {"--late", "0:100"}, {"--late", "2"}}) {
+        TargetBehaviour behaviour;
+        std::string error;
+        EXPECT_FALSE(parseBehaviourWords(words, behaviour, error)) << words[0] << " " << words[1];
+        EXPECT_EQ(error.rfind(words[0], 0), 0u) << error;
+    }
 }
 
 }  // namespace

@@ -176,6 +176,15 @@ TEST_F(Transfer, ASilentTargetIsGivenUpAfterTwentyWaits) {
     EXPECT_EQ(simPortsOpen(), 0);
 }
 
+TEST_F(Transfer, TwentyAnswersWithACodeTheTargetNeverGivesARecordEndTheTransferAtOnce) {
+    // 0x23 is no code of the target's: each makes the record go out again at once, and the twentieth
+    // in a row ends the transfer, within a few milliseconds of each other, not after 20 waits of 2 s.
+    const std::string transcript = run(SIX, targetSays("--refuse 1:23:0"));
+    EXPECT_EQ(transcript, expected(progressRepeated(20, "") + "\nError in updating.\n"));
+    EXPECT_EQ(dataMessagesSent(0).size(), 20u);
+    EXPECT_LT(simNowMs(), 100u);
+}
+
 TEST_F(Transfer, TheRestartCodeEndsTheTransferAsASuccess) {
     const Bytes image = concat({SIX, SIX, SIX});
     const std::string transcript = run(image, targetSays("--restart-after 2"));
@@ -303,14 +312,22 @@ TEST_F(Transfer, ALostAnswerCostsOneResendAndTheRecordIsWrittenOnce) {
 
 TEST_F(Transfer, LateAnswersToHandshakesAreNotTakenForRecords) {
     // Discovery's handshakes went unanswered for 500 ms each, so it sent more; their answers arrive
-    // during the transfer, where 0x43 would otherwise count as a refusal.
-    const SimScenario scenario = targetSays("--handshake-delay 1700");
-    const Bytes image = concat({SIX, makeRecordOfLength(30, 2), SIX});
-    EXPECT_EQ(run(image, scenario), expected("\r                        \rTransferring.. - 0% done"
-                                             "\r                        \rTransferring.. - 14% done"
-                                             "\r                        \rTransferring.. \\ 85% done" +
-                                             DONE));
-    expectFlashIsTheImageOnce(image, 3, "");
+    // during the transfer, where 0x43 or 0x15 would otherwise make a record go out again at once.
+    SimScenario readyThenReset;
+    readyThenReset.target.onHandshake = [](int handshake) { return TargetAnswer{handshake == 1 ? 0x43 : 0x15, 1700}; };
+    for (const SimScenario& scenario : {targetSays("--handshake-delay 1700"), readyThenReset}) {
+        const Bytes image = concat({SIX, makeRecordOfLength(30, 2), SIX});
+        EXPECT_EQ(run(image, scenario), expected("\r                        \rTransferring.. - 0% done"
+                                                 "\r                        \rTransferring.. - 14% done"
+                                                 "\r                        \rTransferring.. \\ 85% done" +
+                                                 DONE));
+        expectFlashIsTheImageOnce(image, 3, "");
+        EXPECT_EQ(dataMessagesSent(0).size(), 1u + 3u + 1u);
+        int lateAnswers = 0;
+        for (const SimEvent& event : simEvents())
+            lateAnswers += event.kind == SIM_DELIVERED && event.answers == TARGET_NO_SENDING;
+        EXPECT_EQ(lateAnswers, 4);   // all four handshakes were answered, three during the transfer
+    }
 }
 
 TEST_F(Transfer, AOneByteMessageDoesNotEndTheWaitForAReply) {

@@ -11,7 +11,6 @@
 #include <stdexcept>
 
 #include "midi/midi_ports.h"
-#include "protocol/wire.h"
 #include "update/run_update.h"
 
 const std::string BANNER = "Update V0.5 - Update Zentravox System\n";
@@ -152,7 +151,8 @@ std::vector<std::string> dataMessagesSent(int port) {
     for (const auto& [to, bytes] : messagesSent()) {
         if (to != port || bytes.size() < 2) continue;
         std::string text(bytes.begin() + 1, bytes.end() - 1);
-        if (text == std::string(identToken.begin(), identToken.end())) continue;
+        if (text == "Hq7:bXw") continue;   // the handshake
+
         texts.push_back(text);
     }
     return texts;
