@@ -49,6 +49,11 @@ ReplyMeaning ledgerReply(ReplyLedger& ledger, std::uint8_t code, std::uint32_t n
         const bool latestWaits = ledger.latestWhole && ledger.owed > 0 && ledger.written == 0;
         return latestWaits ? ReplyMeaning::FOREIGN : ReplyMeaning::DROPPED;
     }
+    if (ledger.owed == 0 && ledger.sendings == 0) {
+        // Nothing of the transfer has gone out whole yet: whatever this is, it came from before it.
+        ++ledger.unexplained;
+        return ReplyMeaning::DROPPED;
+    }
     if (ledger.owed == 0) return ReplyMeaning::SURPLUS;
     creditOldest(ledger, nowMs);
     switch (kind) {

@@ -35,7 +35,7 @@ enum class ReplyMeaning : std::uint8_t {
     REFUSED,           // the latest sending is refused
     REFUSED_EARLIER,   // an earlier sending is refused, while a later one waits or goes out
     RESTARTED,         // written, the update is complete and the target restarts
-    SURPLUS,           // an answer while no sending is owed one
+    SURPLUS,           // an answer while no sending is owed one, once one has gone out whole
 };
 
 // A new transfer; `handshakesOwed` handshakes of discovery on this pair may still be answered, and the

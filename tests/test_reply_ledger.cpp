@@ -49,11 +49,20 @@ TEST(ReplyLedger, TheRestartCodeEndsTheUpdateWhateverCameBefore) {
 }
 
 TEST(ReplyLedger, NothingThatArrivesBeforeASendingIsWholeAnswersIt) {
-    // The record is still going out: an acceptance now is one answer more than there are sendings.
+    // Before anything of the transfer has gone out whole, a record's code can only be left over from
+    // before it: it is passed over, but not forgotten.
     ReplyLedger ledger;
     ledgerStart(ledger, 0, 0);
     ledgerSendingBegins(ledger);
-    EXPECT_EQ(ledgerReply(ledger, ACCEPTED, 3), ReplyMeaning::SURPLUS);
+    EXPECT_EQ(ledgerReply(ledger, ACCEPTED, 3), ReplyMeaning::DROPPED);
+    EXPECT_EQ(ledger.unexplained, 1);
+    // Once a sending has gone out whole and been answered, an acceptance while the next record is
+    // still going out is one answer more than there are sendings.
+    ledgerSendingWhole(ledger, 4);
+    EXPECT_EQ(ledgerReply(ledger, ACCEPTED, 5), ReplyMeaning::WRITTEN);
+    ledgerNextRecord(ledger);
+    ledgerSendingBegins(ledger);
+    EXPECT_EQ(ledgerReply(ledger, ACCEPTED, 6), ReplyMeaning::SURPLUS);
 }
 
 TEST(ReplyLedger, AnAnswerWhileNoSendingIsOwedOneIsASurplusWhateverItsCode) {

@@ -151,6 +151,20 @@ options_case "replies 1.5 s late, record 3 refused once" "$ENDING_SUCCESS" "$sma
 options_case "record answers 2.5 s late, record 3 refused once" "$ENDING_REFUSED|$ENDING_SILENT|$ENDING_SUCCESS" "$small" \
     --delay 2500 --handshake-delay 0 --refuse 3:20
 options_case "a one-byte message before each handshake answer" "$ENDING_SUCCESS" "$small" --lone-f0
+# How answers travel. Two in one JACK cycle: record 2's first sending accepted 2.05 s late, together
+# with the answer to its second sending (the target writes both): both must count.
+options_case "record 2 accepted 2.05 s late, in one cycle with its second sending's answer" \
+    "$ENDING_SUCCESS|$ENDING_REFUSED" "$small" --late 2:2050 --burst 100
+# Every answer twice: in the same cycle (a patchbay connecting the target twice), or 3 ms apart (a
+# merge). One answer more than there were sendings: never a success.
+options_case "every answer twice, in one cycle" "$ENDING_REFUSED" "$small" --echo 0
+options_case "every answer twice, 3 ms apart" "$ENDING_REFUSED" "$small" --echo 3
+options_case "a clock and active sensing inside every answer" "$ENDING_SUCCESS" "$small" --realtime-inside
+options_case "another device's SysEx behind every answer, in one cycle" "$ENDING_SUCCESS" "$small" --foreign-behind
+# A refusal of record 3's first sending 2.1 s late, after it went out again: the second sending's own
+# answer decides, and the record goes out no third time.
+options_case "record 3 refused 2.1 s late, its second sending accepted" "$ENDING_SUCCESS" "$small" \
+    --late 3:2100 --refuse 3:20
 
 cases=$((cases_passed + cases_failed))
 echo "fault matrix: $cases cases, $cases_passed passed, $false_successes false successes, $hangs hangs, $bytes_lost bytes lost"

@@ -37,10 +37,9 @@
 #include <string>
 #include <vector>
 
-#include "midi/sysex.h"
-#include "protocol/wire.h"
 #include "receive_console.h"
 #include "receive_failure.h"
+#include "receive_limits.h"
 #include "receive_wire.h"
 #include "receive_world.h"
 #include "sim/sim_world.h"
@@ -49,7 +48,7 @@
 namespace {
 
 std::size_t messagesOf(std::size_t recordBytes) {
-    return (recordBytes + RECORD_BYTES_PER_MESSAGE - 1) / RECORD_BYTES_PER_MESSAGE;
+    return (recordBytes + wire::RECORD_BYTES_PER_MESSAGE - 1) / wire::RECORD_BYTES_PER_MESSAGE;
 }
 
 void checkRun(const Case& c, const std::string& transcript) {
@@ -61,20 +60,21 @@ void checkRun(const Case& c, const std::string& transcript) {
 
     // Bounds from the wire's limits: every pair gets a few handshakes with a bounded wait each, every
     // record a bounded number of sendings, each of its messages and a bounded wait.
-    const std::uint64_t sendMs = s.sendsNeverFinish ? SEND_WAIT_POLLS : static_cast<std::uint64_t>(s.sendBusyPolls);
+    const std::uint64_t sendMs = s.sendsNeverFinish ? wire::SEND_GIVE_UP_MS : static_cast<std::uint64_t>(s.sendBusyPolls);
     const std::uint64_t pairs = static_cast<std::uint64_t>(s.inputs) * static_cast<std::uint64_t>(s.outputs);
-    std::uint64_t boundMs = pairs * HANDSHAKES_PER_PAIR * (sendMs + HANDSHAKE_WAIT_POLLS * POLL_INTERVAL_MS) +
-                            static_cast<std::uint64_t>(s.inputs) * INPUT_SETTLE_LIMIT_POLLS * POLL_INTERVAL_MS;
-    std::uint64_t boundMessages = pairs * HANDSHAKES_PER_PAIR;
+    std::uint64_t boundMs = pairs * wire::HANDSHAKES_PER_PAIR * (sendMs + wire::HANDSHAKE_WAIT_MS) +
+                            static_cast<std::uint64_t>(s.inputs) * wire::INPUT_SETTLE_LIMIT_MS;
+    std::uint64_t boundMessages = pairs * wire::HANDSHAKES_PER_PAIR;
     for (const Bytes& r : c.records) {
         const std::uint64_t sendingsMs =
-            RECORD_FAILURE_LIMIT *
-            (messagesOf(r.size()) * (sendMs + DATA_MESSAGE_PAUSE_MS) + RECORD_REPLY_WAIT_POLLS * POLL_INTERVAL_MS);
+            wire::FAILURES_IN_A_ROW * (messagesOf(r.size()) * (sendMs + wire::DATA_MESSAGE_PAUSE_MS) + wire::RECORD_WAIT_MS);
         // After the record is written, answers still owed to its sendings are waited for, at most as
         // long as the longest an answer has taken, and the slack.
-        boundMs += sendingsMs + sendingsMs + LATE_ANSWER_SLACK_MS;
-        boundMessages += RECORD_FAILURE_LIMIT * messagesOf(r.size());
+        boundMs += sendingsMs + sendingsMs + wire::LATE_ANSWER_SLACK_MS;
+        boundMessages += wire::FAILURES_IN_A_ROW * messagesOf(r.size());
     }
+    // And after the last record, the watch for an answer too many.
+    boundMs += wire::LAST_WATCH_MS;
     check(simNowMs() <= boundMs,
           "the run took " + std::to_string(simNowMs()) + " ms, more than the bound of " + std::to_string(boundMs));
 
@@ -89,7 +89,7 @@ void checkRun(const Case& c, const std::string& transcript) {
             continue;
         }
         const std::string text(e.bytes.begin() + 1, e.bytes.end() - 1);
-        check(!text.empty() && text.size() % 2 == 0 && text.size() <= 2 * RECORD_BYTES_PER_MESSAGE,
+        check(!text.empty() && text.size() % 2 == 0 && text.size() <= 2 * wire::RECORD_BYTES_PER_MESSAGE,
               "a data message of " + std::to_string(text.size()) + " characters");
         check(text.find_first_not_of("0123456789ABCDEF") == std::string::npos, "a data message that is not upper-case hex: " + text);
         data.push_back(Sent{i, e.port, text});
@@ -119,7 +119,7 @@ void checkRun(const Case& c, const std::string& transcript) {
         check(console.inName == simPortName(true, pairIn) && console.outName == simPortName(false, pairOut),
               "the names shown are not those of the pair that answered");
         for (const Sent& d : data) check(d.port == pairOut, "data messages to an output other than the device's");
-        const std::uint8_t code = console.ending == Ending::Reset ? REPLY_RESET_NEEDED : REPLY_READY;
+        const std::uint8_t code = console.ending == Ending::Reset ? wire::RESET_NEEDED : wire::READY;
         check(anyBetween(evidenceOf(c, events, code), beforeLastIdent, firstData),
               console.ending == Ending::Reset ? "a reset request that never arrived" : "a device found that never answered ready");
     }
@@ -152,7 +152,7 @@ void checkRun(const Case& c, const std::string& transcript) {
     }
 
     // Claims against deliveries.
-    const std::vector<std::size_t> accepted = evidenceOf(c, events, REPLY_RECORD_OK);
+    const std::vector<std::size_t> accepted = evidenceOf(c, events, wire::WRITTEN);
     const auto windowStart = [&](std::size_t sending) -> long {
         return sending == 0 ? lastIdent : static_cast<long>(sendings[sending - 1].lastEvent);
     };
@@ -193,14 +193,14 @@ void checkRun(const Case& c, const std::string& transcript) {
                 check(anyBetween(accepted, windowStart(k), sendings[k + 1].firstEvent),
                       "moved on to record " + std::to_string(sendings[k + 1].record) + " without a 'record OK'");
     }
-    // Where every answer of the target reaches the program and nothing else fills its mailbox (no
-    // system-exclusive stray, the input stays), whatever the answers' delays: every move past a record
-    // rests on the target's own "record OK" to a sending of that very record, delivered before the next
-    // record's first message, and a success means the target wrote the image, each record once. The
-    // target's log says which sending each of its answers answers; the sending's bytes say which record
-    // it carried. (A stray can overwrite an answer in the one-slot mailbox; a record whose answer is
-    // lost is sent again, and a target that writes in arrival order then writes it twice: no program
-    // can tell, the wire carries no record numbers.)
+    // Where every answer of the target reaches the program (the input stays), whatever the answers'
+    // delays, however they travel (in bunches, twice, with real-time bytes inside, with another
+    // device's message behind them) and whatever else arrives that cannot be taken for a record's answer:
+    // every move past a record rests on the target's own "record OK" to a sending of that very record,
+    // delivered before the next record's first message, and a success means the target wrote the image,
+    // each record once. The target's log says which sending each of its answers answers; the sending's
+    // bytes say which record it carried. (A stray with a record's code may be taken for the answer it
+    // looks like: no program can tell, the wire carries no record numbers.)
     // The program looks at its mailbox between messages and polls, not while a send is still busy, and
     // tells a late handshake answer by its code: so sends finish at once, and where a handshake answer
     // comes after its wait (and holds up the answers behind it), handshakes are answered with a
@@ -211,12 +211,13 @@ void checkRun(const Case& c, const std::string& transcript) {
                                             [](const TargetAnswer& a) { return a.delayMs > 490; });
     const bool recordCodesToHandshakes =
         std::any_of(handshakeAnswers.begin(), handshakeAnswers.end(), [](const TargetAnswer& a) {
-            return a.code != REPLY_READY && a.code != REPLY_RESET_NEEDED && a.code != TARGET_SILENT &&
+            return a.code != wire::READY && a.code != wire::RESET_NEEDED && a.code != TARGET_SILENT &&
                    a.code != TARGET_CHECKSUM;
         });
     const bool answersAllArrive =
         s.inputVanishesAfter < 0 && s.sendBusyPolls == 0 && !s.sendsNeverFinish &&
-        std::none_of(s.strays.begin(), s.strays.end(), [](const SimStray& stray) { return stray.sysex; }) &&
+        std::none_of(s.strays.begin(), s.strays.end(),
+                     [](const SimStray& stray) { return stray.sysex && wire::isRecordCode(codeOf(stray.bytes)); }) &&
         !(lateHandshakes && recordCodesToHandshakes);
     if (transferred && outputStays && answersAllArrive) {
         const auto recordAnswered = [&](std::size_t event) {
@@ -249,13 +250,21 @@ void checkRun(const Case& c, const std::string& transcript) {
     }
     if (console.ending == Ending::Restarted) {
         const long after = sendings.size() >= 2 ? static_cast<long>(sendings[sendings.size() - 2].lastEvent) : lastIdent;
-        check(anyBetween(evidenceOf(c, events, REPLY_DONE_RESTART), after, events.size()),
+        check(anyBetween(evidenceOf(c, events, wire::RESTARTED), after, events.size()),
               "restart claimed without a 0x77 delivered");
     }
 
-    // A clean wire: nothing but prompt answers. Then the program's verdict is the target's.
+    // A clean wire: nothing but prompt answers, each arriving once, with the codes of the target's
+    // table. Then the program's verdict is the target's. (A code outside the table is another device's
+    // as far as the program can tell: it sends the record again and leaves the sending owed.)
+    const auto ownCode = [](const TargetAnswer& a) {
+        return a.code == TARGET_CHECKSUM || a.code == TARGET_SILENT || wire::isRecordCode(a.code);
+    };
+    const bool ownCodes = ownCode(c.otherSendings) &&
+                          std::all_of(c.overrides.begin(), c.overrides.end(), [&](const Override& o) { return ownCode(o.answer); });
     const bool clean = s.strays.empty() && s.outputVanishesAfter < 0 && s.inputVanishesAfter < 0 &&
-                       !s.sendsNeverFinish && s.targetInput >= 0 && answersInside(c);
+                       !s.sendsNeverFinish && s.targetInput >= 0 && answersInside(c) && s.behaviour.echoMs < 0 &&
+                       !s.behaviour.foreignBehind;
     if (clean && found) {
         check(pairIn == s.targetInput && pairOut == s.targetOutput, "on a clean wire, a pair other than the target's was chosen");
     }
@@ -268,21 +277,23 @@ void checkRun(const Case& c, const std::string& transcript) {
               holdsImage ? "on a clean wire, the target holds the image but the program did not claim success"
                          : "on a clean wire, success was claimed but the target does not hold the image");
 
+    }
+    if (clean && transferred && ownCodes) {
         // Sending by sending, the program acts on exactly what the target answered: the next record
         // after "record OK", the same record again after anything else, and it gives up only after
-        // RECORD_FAILURE_LIMIT failures in a row, with the ending the last answer calls for.
+        // twenty failures in a row, with the ending the last answer calls for.
         const std::vector<int>& answers = *c.recordAnswers;
         check(answers.size() == sendings.size(), "on a clean wire, the target did not receive every sending whole");
         int failuresInARow = 0;
         for (std::size_t k = 0; k < sendings.size(); ++k) {
-            const int code = answers[k] == TARGET_CHECKSUM ? REPLY_RECORD_OK : answers[k];
+            const int code = answers[k] == TARGET_CHECKSUM ? wire::WRITTEN : answers[k];
             const bool last = k + 1 == sendings.size();
             const std::string which = "sending " + std::to_string(k) + " (record " + std::to_string(sendings[k].record) + ")";
-            failuresInARow = code == REPLY_RECORD_OK || code == REPLY_DONE_RESTART ? 0 : failuresInARow + 1;
-            check(failuresInARow <= RECORD_FAILURE_LIMIT, "on a clean wire, more failures in a row than the limit");
-            if (code == REPLY_DONE_RESTART) {
+            failuresInARow = code == wire::WRITTEN || code == wire::RESTARTED ? 0 : failuresInARow + 1;
+            check(failuresInARow <= static_cast<int>(wire::FAILURES_IN_A_ROW), "on a clean wire, more failures in a row than the limit");
+            if (code == wire::RESTARTED) {
                 check(last && console.ending == Ending::Restarted, "on a clean wire, " + which + " answered 0x77 but the transfer went on");
-            } else if (code == REPLY_RECORD_OK) {
+            } else if (code == wire::WRITTEN) {
                 if (last)
                     check(console.ending == Ending::Done && sendings[k].record == static_cast<int>(c.records.size()) - 1,
                           "on a clean wire, " + which + " was accepted but the transfer stopped");
@@ -291,7 +302,7 @@ void checkRun(const Case& c, const std::string& transcript) {
                           "on a clean wire, " + which + " was accepted but not followed by the next record");
             } else if (last) {
                 const Ending expected = code == TARGET_SILENT ? Ending::Silent : Ending::GaveUp;
-                check(failuresInARow == RECORD_FAILURE_LIMIT && console.ending == expected,
+                check(failuresInARow == static_cast<int>(wire::FAILURES_IN_A_ROW) && console.ending == expected,
                       "on a clean wire, the transfer ended after " + which + " without the failures to end it");
             } else {
                 check(sendings[k + 1].record == sendings[k].record,

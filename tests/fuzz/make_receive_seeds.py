@@ -41,8 +41,16 @@ def stray(trigger, count, delay=0, sysex=True, body=None):
     if delay: b += [delay >> 8, delay & 0xFF]
     return b + body
 
+# How the target's answers travel: bunches (0: none, 2: every 2 ms, 3: every 20 ms), real-time bytes
+# inside, another device's message behind each, an echo (None, or its delay in ms; 0: in one delivery).
+def transport(bunches=0, realtime=False, foreign=False, echo=None):
+    b = bunches | (0x04 if realtime else 0) | (0x08 if foreign else 0)
+    if echo == 0: return [b | 0x20]
+    if echo is not None: return [b | 0x30, echo]
+    return [b]
+
 def case(name, ins=1, outs=1, tin=0, tout=0, troubles=0, vanishing=0, sending=0, records=(), hs=(), later=None,
-         other=None, overrides=(), strays=()):
+         other=None, overrides=(), strays=(), travel=None):
     b = [(ins - 1) + 3 * (outs - 1)]
     b.append(7 if tin < 0 else tin | (tout << 3))
     b += [troubles, vanishing, sending]
@@ -58,6 +66,7 @@ def case(name, ins=1, outs=1, tin=0, tout=0, troubles=0, vanishing=0, sending=0,
     for rec, snd, a in overrides: b += [rec, snd - 1] + a
     b.append(len(strays))
     for s in strays: b += s
+    if travel: b += travel
     with open(os.path.join(out, name), 'wb') as f: f.write(bytes(b))
 
 three = [(6, 1), (11, 50), (30, 99)]
@@ -92,3 +101,11 @@ case('sends-never-finish', records=[(6, 1), (11, 2)], sending=0xEE)
 case('busy-sends', records=three, sending=0x3F)
 case('nineteen-silences-then-ok', records=[(6, 1), (9, 2)], overrides=[(0, s, answer(SILENT)) for s in range(1, 9)],
      other=answer(CHECK, 100))
+case('answers-in-bunches-with-refusals', records=three, other=answer(CHECK, 300), overrides=[(1, 1, answer(CRC))],
+     travel=transport(bunches=3))
+case('real-time-bytes-inside-answers', records=three, overrides=[(2, 1, answer(ERASE))], travel=transport(realtime=True))
+case('another-device-behind-every-answer', records=three, travel=transport(bunches=2, foreign=True))
+case('every-answer-twice-together', records=three, travel=transport(echo=0))
+case('every-answer-twice-later', records=three, other=answer(CHECK, 40), travel=transport(echo=9))
+case('late-acceptance-in-one-bunch-with-the-next', records=three, overrides=[(1, 1, answer(CHECK, 2050))],
+     travel=transport(bunches=3, realtime=True))

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "protocol/wire.h"
+#include "receive_limits.h"
 #include "receive_failure.h"
 
 namespace {
@@ -14,15 +14,29 @@ int recordWithLengthField(const Case& c, const std::string& text) {
 }
 
 // Delivered bytes that can have reached the program as a system-exclusive message: the target's own
-// answers, and the system-exclusive strays. A short message is never a reply.
+// answers (real-time bytes inside them or not), and the system-exclusive strays. A short message is
+// never a reply.
 bool maybeSysex(const Case& c, const Bytes& bytes) {
-    if (bytes.size() == 3 && bytes[0] == 0xF0 && bytes[2] == 0xF7) return true;
+    const Bytes read = withoutRealTime(bytes);
+    if (read.size() == 3 && read[0] == 0xF0 && read[2] == 0xF7) return true;
     for (const SimStray& stray : c.scenario.strays)
         if (stray.sysex && stray.bytes == bytes) return true;
     return false;
 }
 
 }  // namespace
+
+Bytes withoutRealTime(const Bytes& bytes) {
+    Bytes kept;
+    for (std::uint8_t b : bytes)
+        if (b < 0xF8) kept.push_back(b);
+    return kept;
+}
+
+int codeOf(const Bytes& bytes) {
+    const Bytes read = withoutRealTime(bytes);
+    return read.size() >= 2 ? read[1] : -1;
+}
 
 std::vector<Sending> readSendings(const Case& c, const std::vector<Sent>& data) {
     std::vector<Sending> sendings;
@@ -35,12 +49,12 @@ std::vector<Sending> readSendings(const Case& c, const std::vector<Sent>& data) 
               "record " + std::to_string(record) + " sent after record " + std::to_string(previous));
         const Bytes& bytes = c.records[record];
         Sending sending{record, data[m].event, data[m].event, true};
-        for (std::size_t from = 0; from < bytes.size(); from += RECORD_BYTES_PER_MESSAGE) {
+        for (std::size_t from = 0; from < bytes.size(); from += wire::RECORD_BYTES_PER_MESSAGE) {
             if (m == data.size()) {
                 sending.whole = false;
                 break;
             }
-            const std::size_t count = std::min<std::size_t>(RECORD_BYTES_PER_MESSAGE, bytes.size() - from);
+            const std::size_t count = std::min<std::size_t>(wire::RECORD_BYTES_PER_MESSAGE, bytes.size() - from);
             check(data[m].text == hexOf(bytes, from, count),
                   "record " + std::to_string(record) + " changed on the wire: " + data[m].text + " instead of " +
                       hexOf(bytes, from, count));
@@ -54,15 +68,15 @@ std::vector<Sending> readSendings(const Case& c, const std::vector<Sent>& data) 
 }
 
 bool isIdent(const Bytes& bytes) {
-    return bytes.size() == identToken.size() + 2 && bytes.front() == 0xF0 && bytes.back() == 0xF7 &&
-           std::equal(identToken.begin(), identToken.end(), bytes.begin() + 1);
+    return bytes.size() == wire::HANDSHAKE_TEXT.size() + 2 && bytes.front() == 0xF0 && bytes.back() == 0xF7 &&
+           std::equal(wire::HANDSHAKE_TEXT.begin(), wire::HANDSHAKE_TEXT.end(), bytes.begin() + 1);
 }
 
 std::vector<std::size_t> evidenceOf(const Case& c, const std::vector<SimEvent>& events, std::uint8_t code) {
     std::vector<std::size_t> found;
     for (std::size_t i = 0; i < events.size(); ++i) {
         const SimEvent& e = events[i];
-        if (e.kind == SIM_DELIVERED && e.bytes.size() >= 2 && e.bytes[1] == code && maybeSysex(c, e.bytes)) found.push_back(i);
+        if (e.kind == SIM_DELIVERED && codeOf(e.bytes) == code && maybeSysex(c, e.bytes)) found.push_back(i);
     }
     return found;
 }

@@ -25,6 +25,10 @@ struct Sending {
 // one, starting from the first; only the very last may be cut short.
 std::vector<Sending> readSendings(const Case& c, const std::vector<Sent>& data);
 bool isIdent(const Bytes& bytes);
+// A message as the program reads it: real-time bytes inside it are no part of it.
+Bytes withoutRealTime(const Bytes& bytes);
+// The code the program reads from a message, or -1 for a message too short to have one.
+int codeOf(const Bytes& bytes);
 // The deliveries of a system-exclusive message with `code` that may have reached the program, as indices
 // in the event log.
 std::vector<std::size_t> evidenceOf(const Case& c, const std::vector<SimEvent>& events, std::uint8_t code);

@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "protocol/wire.h"
+#include "receive_limits.h"
 #include "receive_failure.h"
 
 namespace {
@@ -30,20 +30,20 @@ TargetAnswer decodeAnswer(Input& in, bool handshake) {
     const std::uint8_t choice = in.byte();
     TargetAnswer answer;
     switch (choice & 15) {
-        case 6: answer.code = REPLY_RECORD_OK; break;
-        case 7: answer.code = REPLY_DONE_RESTART; break;
-        case 8: answer.code = REPLY_CRC_ERROR; break;
-        case 9: answer.code = REPLY_DAMAGED_A; break;
-        case 10: answer.code = REPLY_DAMAGED_B; break;
-        case 11: answer.code = REPLY_VERIFY_ERROR; break;
-        case 12: answer.code = REPLY_ERASE_ERROR; break;
+        case 6: answer.code = wire::WRITTEN; break;
+        case 7: answer.code = wire::RESTARTED; break;
+        case 8: answer.code = wire::CRC_ERROR; break;
+        case 9: answer.code = wire::DAMAGED_A; break;
+        case 10: answer.code = wire::DAMAGED_B; break;
+        case 11: answer.code = wire::VERIFY_ERROR; break;
+        case 12: answer.code = wire::ERASE_ERROR; break;
         case 13: answer.code = TARGET_SILENT; break;
-        case 14: answer.code = handshake ? REPLY_RESET_NEEDED : REPLY_READY; break;
+        case 14: answer.code = handshake ? wire::RESET_NEEDED : wire::READY; break;
         case 15: answer.code = in.byte(); break;
-        default: answer.code = handshake ? REPLY_READY : TARGET_CHECKSUM; break;
+        default: answer.code = handshake ? wire::READY : TARGET_CHECKSUM; break;
     }
     const unsigned pace = choice >> 4;
-    answer.delayMs = pace < 8 ? 0 : pace < 12 ? in.byte() : in.word() % 1501;
+    answer.delayMs = pace < 8 ? 0 : pace < 12 ? in.byte() : in.word() % 3001;
     return answer;
 }
 
@@ -51,8 +51,8 @@ Bytes strayBytes(Input& in) {
     const std::uint8_t shape = in.byte();
     if (shape < 160) {
         // Shaped like an answer, so that the interesting codes turn up often.
-        static const std::uint8_t codes[] = {REPLY_RECORD_OK, REPLY_DONE_RESTART, REPLY_READY, REPLY_RESET_NEEDED,
-                                             REPLY_CRC_ERROR};
+        static const std::uint8_t codes[] = {wire::WRITTEN, wire::RESTARTED, wire::READY, wire::RESET_NEEDED,
+                                             wire::CRC_ERROR};
         const std::uint8_t code = shape % 6 < 5 ? codes[shape % 6] : in.byte();
         return {0xF0, code, 0xF7};
     }
@@ -144,16 +144,29 @@ Case decodeCase(const std::uint8_t* data, std::size_t size) {
         stray.bytes = strayBytes(in);
         s.strays.push_back(stray);
     }
+
+    // How the target's answers travel: in bunches, with real-time bytes inside, twice, with another
+    // device's message behind them. (Inputs from before these existed end here: none of it.)
+    const std::uint8_t transport = in.byte();
+    static const unsigned bursts[] = {0, 0, 2, 20};
+    s.behaviour.burstMs = bursts[transport & 3];
+    s.behaviour.realTimeInside = (transport & 0x04) != 0;
+    s.behaviour.foreignBehind = (transport & 0x08) != 0;
+    if ((transport & 0x30) == 0x20) s.behaviour.echoMs = 0;
+    if ((transport & 0x30) == 0x30) s.behaviour.echoMs = in.byte() % 64;
     return c;
 }
 
 bool answersInside(const Case& c) {
+    // A bunch holds an answer back until its time comes round.
+    const unsigned held = c.scenario.behaviour.burstMs;
+    const unsigned handshakeLimit = wire::HANDSHAKE_WAIT_MS - 10 - held;
+    const unsigned recordLimit = wire::RECORD_WAIT_MS - 10 - held;
     for (const TargetAnswer& a : c.handshakeAnswers)
-        if (a.delayMs > 490) return false;
-    const unsigned recordAnswerLimit = RECORD_REPLY_WAIT_POLLS - 10;
-    if (c.laterHandshakes.delayMs > 490 || c.otherSendings.delayMs > recordAnswerLimit) return false;
+        if (a.delayMs > handshakeLimit) return false;
+    if (c.laterHandshakes.delayMs > handshakeLimit || c.otherSendings.delayMs > recordLimit) return false;
     for (const Override& o : c.overrides)
-        if (o.answer.delayMs > recordAnswerLimit) return false;
+        if (o.answer.delayMs > recordLimit) return false;
     return true;
 }
 
@@ -173,6 +186,10 @@ std::string describe(const Case& c) {
     for (const SimStray& st : s.strays)
         text += "\nstray trigger " + std::to_string(st.trigger) + " count " + std::to_string(st.count) + " delay " +
                 std::to_string(st.delayMs) + (st.sysex ? " sysex " : " short ") + hexText(st.bytes);
+    const TargetBehaviour& b = s.behaviour;
+    text += "\ntransport: bunches every " + std::to_string(b.burstMs) + " ms, real-time inside " +
+            std::to_string(b.realTimeInside) + ", another device behind " + std::to_string(b.foreignBehind) +
+            ", echo " + (b.echoMs < 0 ? std::string("none") : std::to_string(b.echoMs) + " ms");
     return text;
 }
 
