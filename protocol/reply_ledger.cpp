@@ -82,7 +82,9 @@ std::uint32_t ledgerQuietWatchMs(const ReplyLedger& ledger) {
     if (ledger.sendings == 0) return 0;
     // An echo or another device's message taken for the last record's answer leaves the target's own
     // answer still to come; it can only come as late as the target answers. Where anything was
-    // unexplained, or the target is slow, that may be as late as an answer it was ever waited for.
+    // unexplained, or the target is slow, that may be as late as any answer that still counts: the
+    // wait for a record's answer and the slack. (An answer credited to a sending given up on long ago
+    // makes the target look slower than that; an answer later still is one no program can place.)
     if (ledger.unexplained == 0 && ledger.slowest <= PROMPT_ANSWER_MS) return ledger.slowest + QUIET_MARGIN_MS;
-    return std::max(ledger.slowest, REPLY_WAIT_MS) + LATE_ANSWER_SLACK_MS + QUIET_MARGIN_MS;
+    return REPLY_WAIT_MS + LATE_ANSWER_SLACK_MS + QUIET_MARGIN_MS;
 }

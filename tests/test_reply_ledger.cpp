@@ -206,10 +206,15 @@ TEST(ReplyLedger, APromptQuietTargetIsWatchedBrieflyAfterTheLastRecordAnyOtherAs
     ledgerReply(slowHandshake, ACCEPTED, 1001);
     EXPECT_EQ(ledgerQuietWatchMs(slowHandshake), 3100u);
 
-    // A 1.9 s late target: as long as any answer may take, 2 s and the slack, and the margin.
+    // A 1.9 s late target: as long as any answer may take, 2 s and the slack, and the margin; no longer
+    // for an answer that seems later still, credited to a sending given up on long ago.
     ReplyLedger late = oneSending(100);
     ledgerReply(late, ACCEPTED, 2000);
     EXPECT_EQ(ledgerQuietWatchMs(late), 3100u);
+    ReplyLedger givenUp = oneSending(0);
+    for (std::uint32_t at = 2001; at < 30000; at += 2001) sendAgain(givenUp, at);
+    ledgerReply(givenUp, ACCEPTED, 30001);
+    EXPECT_EQ(ledgerQuietWatchMs(givenUp), 3100u);
 
     // Anything unexplained, even from a prompt target: an echo or another device may be on the line.
     ReplyLedger noisy = oneSending(100);

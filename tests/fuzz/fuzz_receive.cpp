@@ -199,8 +199,9 @@ void checkRun(const Case& c, const std::string& transcript) {
     // every move past a record rests on the target's own "record OK" to a sending of that very record,
     // delivered before the next record's first message, and a success means the target wrote the image,
     // each record once. The target's log says which sending each of its answers answers; the sending's
-    // bytes say which record it carried. (A stray with a record's code may be taken for the answer it
-    // looks like: no program can tell, the wire carries no record numbers.)
+    // bytes say which record it carried. (A stray with a code of the target's may be taken for the answer
+    // it looks like, and a stray 0x43 may end discovery while handshakes are still to be answered: no
+    // program can tell, the wire carries no record numbers.)
     // The program looks at its mailbox between messages and polls, not while a send is still busy, and
     // tells a late handshake answer by its code: so sends finish at once, and where a handshake answer
     // comes after its wait (and holds up the answers behind it), handshakes are answered with a
@@ -217,7 +218,10 @@ void checkRun(const Case& c, const std::string& transcript) {
     const bool answersAllArrive =
         s.inputVanishesAfter < 0 && s.sendBusyPolls == 0 && !s.sendsNeverFinish &&
         std::none_of(s.strays.begin(), s.strays.end(),
-                     [](const SimStray& stray) { return stray.sysex && wire::isRecordCode(codeOf(stray.bytes)); }) &&
+                     [](const SimStray& stray) {
+                         const int code = codeOf(stray.bytes);
+                         return stray.sysex && (wire::isRecordCode(code) || code == wire::READY || code == wire::RESET_NEEDED);
+                     }) &&
         !(lateHandshakes && recordCodesToHandshakes);
     if (transferred && outputStays && answersAllArrive) {
         const auto recordAnswered = [&](std::size_t event) {
