@@ -108,4 +108,6 @@ case('another-device-behind-every-answer', records=three, travel=transport(bunch
 case('every-answer-twice-together', records=three, travel=transport(echo=0))
 case('every-answer-twice-later', records=three, other=answer(CHECK, 40), travel=transport(echo=9))
 case('late-acceptance-in-one-bunch-with-the-next', records=three, overrides=[(1, 1, answer(CHECK, 2050))],
-     travel=transport(bunches=3, realtime=True))
+     travel=transport(bunches=3))
+case('echo-taken-for-the-last-record', records=[(6, 1), (11, 50)], other=answer(CHECK, 40),
+     overrides=[(1, 1, answer(CRC, 40))], travel=transport(echo=9))
