@@ -13,7 +13,10 @@ set -eu
 source "$(dirname "$0")/setup.sh"
 cd "$repo_root"
 ensure_packages "${NATIVE_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}"
+# What a build may take from the machine rather than the commit, fixed: CPack writes the members of a
+# package with the modes the umask gives.
 export LC_ALL=C TZ=UTC
+umask 022
 
 cmake -E rm -rf release
 for preset in release-linux release-windows release-web; do

@@ -54,7 +54,6 @@ for clone in "$first" "$second"; do
     (cd "$clone/release" && sha256sum --check --quiet SHA256SUMS) || problem "$clone/release/SHA256SUMS does not check"
 done
 [ "$(wc -l <"$first/release/SHA256SUMS")" -eq 4 ] || problem "SHA256SUMS does not list four files"
+[ "$problems" -eq 0 ] || { echo "(both clones are kept in $work)"; exit 1; }
 rm -rf "$second"
-
-[ "$problems" -eq 0 ] || exit 1
 echo "passed"
