@@ -36,8 +36,9 @@ for deb in "${update_deb[0]}" "${target_deb[0]}"; do
     for library in librtmidi6 libasound2 libc6 libstdc++6; do
         [[ "$depends," == *"$library "* ]] || problem "$package does not depend on $library: $depends"
     done
-    dpkg-deb --contents "$deb" | grep -q "/usr/share/man/man1/$package.1.gz\$" || problem "$package has no man page"
-    dpkg-deb --contents "$deb" | grep -q "/usr/bin/$package\$" || problem "$package does not install /usr/bin/$package"
+    contents=$(dpkg-deb --contents "$deb")
+    grep -q "/usr/share/man/man1/$package.1.gz\$" <<<"$contents" || problem "$package has no man page"
+    grep -q "/usr/bin/$package\$" <<<"$contents" || problem "$package does not install /usr/bin/$package"
 done
 
 [ "$problems" -eq 0 ] || exit 1
