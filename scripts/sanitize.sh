@@ -11,13 +11,12 @@ cd "$repo_root"
 which=${1:-all}
 
 # The Linux program points its standard error at /dev/null once the MIDI libraries are in use (they
-# print there on their own threads), so the sanitizers write their reports to files (the test presets
-# say where), shown on failure.
-reports=$repo_root/build-sanitizer-reports
-rm -rf "$reports" && mkdir -p "$reports"
+# print there on their own threads), so the sanitizers write their reports to files in the build
+# folders (the test presets say where), shown at the end.
+rm -f build-asan/sanitizer-report-* build-tsan/sanitizer-report-*
 show_reports() {
     local report
-    for report in "$reports"/*; do
+    for report in build-asan/sanitizer-report-* build-tsan/sanitizer-report-*; do
         [ -f "$report" ] || continue
         echo "== sanitizer report $report"
         cat "$report"

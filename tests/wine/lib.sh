@@ -14,7 +14,7 @@
 #   image      "NAME SOURCE": the case's folder gets a file NAME holding images/SOURCE
 #   scenario   the emulated winmm.dll's scenario; without it, the case runs with wine's own winmm
 #   winmm      "disabled": the case runs with no winmm at all
-#   planted    planted/winmm.dll lies beside update.exe; it leaves a mark when loaded, and must not
+#   planted    planted/winmm.dll lies beside update.exe: it leaves a mark when loaded, and must not be
 #   stdout     the console output expected, byte for byte
 #   report     the emulated winmm's report expected after the release lines all cases share, without
 #              the messages the target received
