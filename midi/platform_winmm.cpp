@@ -2,15 +2,104 @@
 // seam was shaped after; what is added here is the bookkeeping winmm leaves to its caller: a MIDIHDR
 // for every receive buffer and for the message being sent, and the trampoline that turns winmm's
 // input callback into the seam's.
+//
+// The program imports no winmm. winmm.dll is not one of Windows' KnownDLLs, so an import of it is
+// looked for in the program's own folder first: a winmm.dll that a web page once dropped into the
+// Downloads folder would run with the user's rights when update.exe is double-clicked there. winmm is
+// taken at start-up from the system folder alone, and its functions by name.
 #include <windows.h>
 #include <mmsystem.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "midi/midi_platform.h"
 
 namespace {
+
+// The winmm functions this backend calls, taken by name from the system folder's winmm.dll.
+struct WinmmFunctions {
+    decltype(&::midiInGetDevCapsA) midiInGetDevCapsA;
+    decltype(&::midiOutGetDevCapsA) midiOutGetDevCapsA;
+    decltype(&::midiInOpen) midiInOpen;
+    decltype(&::midiInPrepareHeader) midiInPrepareHeader;
+    decltype(&::midiInAddBuffer) midiInAddBuffer;
+    decltype(&::midiInUnprepareHeader) midiInUnprepareHeader;
+    decltype(&::midiInStart) midiInStart;
+    decltype(&::midiInStop) midiInStop;
+    decltype(&::midiInReset) midiInReset;
+    decltype(&::midiInClose) midiInClose;
+    decltype(&::midiOutOpen) midiOutOpen;
+    decltype(&::midiOutPrepareHeader) midiOutPrepareHeader;
+    decltype(&::midiOutLongMsg) midiOutLongMsg;
+    decltype(&::midiOutUnprepareHeader) midiOutUnprepareHeader;
+    decltype(&::midiOutReset) midiOutReset;
+    decltype(&::midiOutClose) midiOutClose;
+    decltype(&::timeBeginPeriod) timeBeginPeriod;
+    decltype(&::timeEndPeriod) timeEndPeriod;
+};
+WinmmFunctions winmm{};
+bool winmmLoaded = false;
+bool winmmFailureTold = false;
+
+template <typename Function>
+bool take(HMODULE library, const char* name, Function& function) {
+    // GetProcAddress hands every function back as one type; the name says which it is.
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+    return function != nullptr;
+}
+
+// The system folder's winmm.dll and nothing else. Every load after this one, whoever asks for it,
+// searches the system folder alone too. A Windows without SetDefaultDllDirectories (7 before its loader
+// update) knows neither the call nor the flag: there the system folder's full path stands in.
+HMODULE loadWinmmFromSystemFolder() {
+    using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD);
+    SetDefaultDllDirectoriesCall setDefaultDllDirectories = nullptr;
+    take(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories", setDefaultDllDirectories);
+    if (setDefaultDllDirectories != nullptr && setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        return LoadLibraryExW(L"winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    static const wchar_t fileName[] = L"\\winmm.dll";
+    wchar_t path[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length + sizeof fileName / sizeof fileName[0] > MAX_PATH) return nullptr;
+    std::memcpy(path + length, fileName, sizeof fileName);
+    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+void loadWinmm() {
+    const HMODULE library = loadWinmmFromSystemFolder();
+    if (library == nullptr) return;
+    winmmLoaded = take(library, "midiInGetDevCapsA", winmm.midiInGetDevCapsA) &&
+                  take(library, "midiOutGetDevCapsA", winmm.midiOutGetDevCapsA) &&
+                  take(library, "midiInOpen", winmm.midiInOpen) &&
+                  take(library, "midiInPrepareHeader", winmm.midiInPrepareHeader) &&
+                  take(library, "midiInAddBuffer", winmm.midiInAddBuffer) &&
+                  take(library, "midiInUnprepareHeader", winmm.midiInUnprepareHeader) &&
+                  take(library, "midiInStart", winmm.midiInStart) &&
+                  take(library, "midiInStop", winmm.midiInStop) &&
+                  take(library, "midiInReset", winmm.midiInReset) &&
+                  take(library, "midiInClose", winmm.midiInClose) &&
+                  take(library, "midiOutOpen", winmm.midiOutOpen) &&
+                  take(library, "midiOutPrepareHeader", winmm.midiOutPrepareHeader) &&
+                  take(library, "midiOutLongMsg", winmm.midiOutLongMsg) &&
+                  take(library, "midiOutUnprepareHeader", winmm.midiOutUnprepareHeader) &&
+                  take(library, "midiOutReset", winmm.midiOutReset) &&
+                  take(library, "midiOutClose", winmm.midiOutClose) &&
+                  take(library, "timeBeginPeriod", winmm.timeBeginPeriod) &&
+                  take(library, "timeEndPeriod", winmm.timeEndPeriod);
+    if (!winmmLoaded) FreeLibrary(library);
+}
+
+// Without winmm there are no MIDI ports: said once, when the ports are first looked for, so that the
+// program then ends as it does with no device.
+bool winmmAtHand() {
+    if (!winmmLoaded && !winmmFailureTold) {
+        std::printf("Error: Windows' MIDI services (winmm.dll) could not be loaded from the system folder.\n");
+        winmmFailureTold = true;
+    }
+    return winmmLoaded;
+}
 
 // The program opens one input and one output at a time; a few slots leave room for a port whose close
 // failed without reusing its bookkeeping.
@@ -87,7 +176,7 @@ void CALLBACK onWinmmInput(HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PTR 
             // to the driver, or this input would hear nothing more. A close in progress takes it back
             // with its next reset.
             header->dwBytesRecorded = 0;
-            midiInAddBuffer(slot.port.load(), header, sizeof *header);
+            winmm.midiInAddBuffer(slot.port.load(), header, sizeof *header);
             return;
         }
         if (buffer != nullptr) {
@@ -112,7 +201,7 @@ bool unprepareReturnedHeaders(InputSlot& slot) {
     const HMIDIIN port = slot.port.load();
     for (InputHeader& entry : slot.headers) {
         if (entry.owner.load() == nullptr) continue;
-        if (midiInUnprepareHeader(port, &entry.header, sizeof entry.header) == MMSYSERR_NOERROR)
+        if (winmm.midiInUnprepareHeader(port, &entry.header, sizeof entry.header) == MMSYSERR_NOERROR)
             entry.owner.store(nullptr);
         else
             allReleased = false;
@@ -123,23 +212,25 @@ bool unprepareReturnedHeaders(InputSlot& slot) {
 }  // namespace
 
 bool platformInputName(int index, char (&name)[MIDI_NAME_SIZE]) {
+    if (!winmmAtHand()) return false;
     MIDIINCAPSA caps{};
-    if (index < 0 || midiInGetDevCapsA(static_cast<UINT_PTR>(index), &caps, sizeof caps) != MMSYSERR_NOERROR)
+    if (index < 0 || winmm.midiInGetDevCapsA(static_cast<UINT_PTR>(index), &caps, sizeof caps) != MMSYSERR_NOERROR)
         return false;
     copyName(caps.szPname, name);
     return true;
 }
 
 bool platformOutputName(int index, char (&name)[MIDI_NAME_SIZE]) {
+    if (!winmmAtHand()) return false;
     MIDIOUTCAPSA caps{};
-    if (index < 0 || midiOutGetDevCapsA(static_cast<UINT_PTR>(index), &caps, sizeof caps) != MMSYSERR_NOERROR)
+    if (index < 0 || winmm.midiOutGetDevCapsA(static_cast<UINT_PTR>(index), &caps, sizeof caps) != MMSYSERR_NOERROR)
         return false;
     copyName(caps.szPname, name);
     return true;
 }
 
 MidiResult platformOpenInput(int index, MidiInputCallback callback, MidiInHandle& handle) {
-    if (index < 0) return MIDI_BAD_DEVICE;
+    if (index < 0 || !winmmLoaded) return MIDI_BAD_DEVICE;
     int freeSlot = 0;
     while (freeSlot < MAX_OPEN_PORTS && inputs[freeSlot].callback.load() != nullptr) ++freeSlot;
     if (freeSlot == MAX_OPEN_PORTS) return MIDI_ERROR;
@@ -148,8 +239,9 @@ MidiResult platformOpenInput(int index, MidiInputCallback callback, MidiInHandle
     // The callback is in place before the open: winmm announces the open through it.
     slot.callback.store(callback);
     HMIDIIN port = nullptr;
-    const MMRESULT result = midiInOpen(&port, static_cast<UINT>(index), reinterpret_cast<DWORD_PTR>(&onWinmmInput),
-                                       static_cast<DWORD_PTR>(freeSlot), CALLBACK_FUNCTION);
+    const MMRESULT result = winmm.midiInOpen(&port, static_cast<UINT>(index),
+                                             reinterpret_cast<DWORD_PTR>(&onWinmmInput),
+                                             static_cast<DWORD_PTR>(freeSlot), CALLBACK_FUNCTION);
     if (result != MMSYSERR_NOERROR) {
         slot.callback.store(nullptr);
         return resultOf(result);
@@ -178,14 +270,14 @@ MidiResult platformQueueInputBuffer(MidiInHandle handle, MidiBuffer& buffer) {
     entry->header.dwUser = static_cast<DWORD_PTR>(entry - slot->headers);
     buffer.recorded = 0;
     const HMIDIIN port = slot->port.load();
-    MMRESULT result = midiInPrepareHeader(port, &entry->header, sizeof entry->header);
+    MMRESULT result = winmm.midiInPrepareHeader(port, &entry->header, sizeof entry->header);
     if (result != MMSYSERR_NOERROR) {
         entry->owner.store(nullptr);
         return resultOf(result);
     }
-    result = midiInAddBuffer(port, &entry->header, sizeof entry->header);
+    result = winmm.midiInAddBuffer(port, &entry->header, sizeof entry->header);
     if (result != MMSYSERR_NOERROR) {
-        midiInUnprepareHeader(port, &entry->header, sizeof entry->header);
+        winmm.midiInUnprepareHeader(port, &entry->header, sizeof entry->header);
         entry->owner.store(nullptr);
     }
     return resultOf(result);
@@ -196,7 +288,7 @@ MidiResult platformReleaseInputBuffer(MidiInHandle handle, MidiBuffer& buffer) {
     if (slot == nullptr) return MIDI_BAD_DEVICE;
     InputHeader* entry = headerOf(*slot, buffer);
     if (entry == nullptr) return MIDI_OK;
-    const MMRESULT result = midiInUnprepareHeader(slot->port.load(), &entry->header, sizeof entry->header);
+    const MMRESULT result = winmm.midiInUnprepareHeader(slot->port.load(), &entry->header, sizeof entry->header);
     if (result == MMSYSERR_NOERROR) entry->owner.store(nullptr);
     return resultOf(result);
 }
@@ -204,20 +296,20 @@ MidiResult platformReleaseInputBuffer(MidiInHandle handle, MidiBuffer& buffer) {
 MidiResult platformStartInput(MidiInHandle handle) {
     InputSlot* slot = inputOf(handle);
     if (slot == nullptr) return MIDI_BAD_DEVICE;
-    return resultOf(midiInStart(slot->port.load()));
+    return resultOf(winmm.midiInStart(slot->port.load()));
 }
 
 MidiResult platformCloseInput(MidiInHandle handle) {
     InputSlot* slot = inputOf(handle);
     if (slot == nullptr) return MIDI_BAD_DEVICE;
     const HMIDIIN port = slot->port.load();
-    midiInStop(port);
+    winmm.midiInStop(port);
     MMRESULT result = MMSYSERR_ERROR;
     for (int attempt = 0; attempt < CLOSE_RETRIES; ++attempt) {
         // The reset hands every queued buffer back through the callback, nothing recorded.
-        midiInReset(port);
+        winmm.midiInReset(port);
         unprepareReturnedHeaders(*slot);
-        result = midiInClose(port);
+        result = winmm.midiInClose(port);
         if (result != MIDIERR_STILLPLAYING) break;
         Sleep(1);
     }
@@ -229,12 +321,12 @@ MidiResult platformCloseInput(MidiInHandle handle) {
 }
 
 MidiResult platformOpenOutput(int index, MidiOutHandle& handle) {
-    if (index < 0) return MIDI_BAD_DEVICE;
+    if (index < 0 || !winmmLoaded) return MIDI_BAD_DEVICE;
     int freeSlot = 0;
     while (freeSlot < MAX_OPEN_PORTS && outputs[freeSlot].used) ++freeSlot;
     if (freeSlot == MAX_OPEN_PORTS) return MIDI_ERROR;
     HMIDIOUT port = nullptr;
-    const MMRESULT result = midiOutOpen(&port, static_cast<UINT>(index), 0, 0, CALLBACK_NULL);
+    const MMRESULT result = winmm.midiOutOpen(&port, static_cast<UINT>(index), 0, 0, CALLBACK_NULL);
     if (result != MMSYSERR_NOERROR) return resultOf(result);
     outputs[freeSlot] = OutputSlot{port, MIDIHDR{}, false, true};
     handle = static_cast<MidiOutHandle>(freeSlot) + 1;
@@ -249,11 +341,11 @@ MidiResult platformBeginSend(MidiOutHandle handle, const std::uint8_t* message, 
     slot->header.lpData = reinterpret_cast<LPSTR>(const_cast<std::uint8_t*>(message));
     slot->header.dwBufferLength = length;
     slot->header.dwBytesRecorded = length;
-    MMRESULT result = midiOutPrepareHeader(slot->port, &slot->header, sizeof slot->header);
+    MMRESULT result = winmm.midiOutPrepareHeader(slot->port, &slot->header, sizeof slot->header);
     if (result != MMSYSERR_NOERROR) return resultOf(result);
-    result = midiOutLongMsg(slot->port, &slot->header, sizeof slot->header);
+    result = winmm.midiOutLongMsg(slot->port, &slot->header, sizeof slot->header);
     if (result != MMSYSERR_NOERROR) {
-        midiOutUnprepareHeader(slot->port, &slot->header, sizeof slot->header);
+        winmm.midiOutUnprepareHeader(slot->port, &slot->header, sizeof slot->header);
         return resultOf(result);
     }
     slot->sending = true;
@@ -264,7 +356,7 @@ MidiResult platformSendDone(MidiOutHandle handle) {
     OutputSlot* slot = outputOf(handle);
     if (slot == nullptr || !slot->sending) return MIDI_OK;
     // The unprepare is refused with MIDIERR_STILLPLAYING for as long as the driver sends the bytes.
-    const MMRESULT result = midiOutUnprepareHeader(slot->port, &slot->header, sizeof slot->header);
+    const MMRESULT result = winmm.midiOutUnprepareHeader(slot->port, &slot->header, sizeof slot->header);
     if (result != MIDIERR_STILLPLAYING) slot->sending = false;
     return resultOf(result);
 }
@@ -273,8 +365,8 @@ void platformAbandonSend(MidiOutHandle handle) {
     OutputSlot* slot = outputOf(handle);
     if (slot == nullptr || !slot->sending) return;
     // The reset marks the message done, so the unprepare lets go of its bytes.
-    midiOutReset(slot->port);
-    midiOutUnprepareHeader(slot->port, &slot->header, sizeof slot->header);
+    winmm.midiOutReset(slot->port);
+    winmm.midiOutUnprepareHeader(slot->port, &slot->header, sizeof slot->header);
     slot->sending = false;
 }
 
@@ -283,7 +375,7 @@ MidiResult platformCloseOutput(MidiOutHandle handle) {
     if (slot == nullptr) return MIDI_BAD_DEVICE;
     // winmm refuses to close an output with a message still queued.
     platformAbandonSend(handle);
-    const MMRESULT result = midiOutClose(slot->port);
+    const MMRESULT result = winmm.midiOutClose(slot->port);
     if (result == MMSYSERR_NOERROR) *slot = OutputSlot{};
     return resultOf(result);
 }
@@ -291,11 +383,12 @@ MidiResult platformCloseOutput(MidiOutHandle handle) {
 void platformSleep(unsigned milliseconds) { Sleep(milliseconds); }
 
 void platformStartup() {
+    loadWinmm();
     // Without 1 ms timer resolution every Sleep(1) lasts a whole scheduler tick (15.6 ms).
-    timerPeriodHeld = timeBeginPeriod(1) == TIMERR_NOERROR;
+    timerPeriodHeld = winmmLoaded && winmm.timeBeginPeriod(1) == TIMERR_NOERROR;
 }
 
 void platformShutdown() {
-    if (timerPeriodHeld) timeEndPeriod(1);
+    if (timerPeriodHeld) winmm.timeEndPeriod(1);
     timerPeriodHeld = false;
 }

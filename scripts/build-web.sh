@@ -1,15 +1,12 @@
 #!/usr/bin/env bash
-# Builds the web edition with emscripten: BUILD_DIR/site is the page to host (static files only),
-# BUILD_DIR/emulated the emulated target for the tests and the demo (never hosted).
-#   scripts/build-web.sh [BUILD_DIR]      default: build-web
+# Builds the web edition with emscripten, through CMake's web preset: build-web/site is the page to host
+# (static files only), build-web/emulated the emulated target for the tests and the demo (never hosted).
+# Debian's emscripten comes with its system libraries prebuilt in a frozen cache: a build compiles only
+# this project's sources and writes nothing outside the build folder.
 set -eu
 source "$(dirname "$0")/setup.sh"
-build_dir=${1:-$repo_root/build-web}
+cd "$repo_root"
 ensure_packages "${WEB_PACKAGES[@]}"
-# Debian's emscripten runs its JavaScript tools with node, which finds their modules only here.
-export NODE_PATH=/usr/share/nodejs
-# Debian's emscripten comes with its system libraries prebuilt in a frozen cache: a build compiles
-# only this project's sources and writes nothing outside the build directory.
-emcmake cmake -S "$repo_root/web" -B "$build_dir" -G Ninja -DUPDATE_WERROR=ON >/dev/null
-cmake --build "$build_dir" -j2
-echo "== Web edition: $build_dir/site (the page to host), $build_dir/emulated (tests and demo only)"
+cmake --workflow --preset web >build-web.log 2>&1 ||
+    { tail -n 40 build-web.log >&2; echo "build-web: the build failed, see build-web.log" >&2; exit 1; }
+echo "== Web edition: build-web/site (the page to host), build-web/emulated (tests and demo only)"

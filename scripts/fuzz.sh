@@ -52,8 +52,8 @@ echo "== Building the fuzzers in $build_dir"
 # fuzzers bring their own.
 build_log=$build_dir/fuzz-build.log
 # shellcheck disable=SC2086
-if ! { cmake -S "$repo_root" -B "$build_dir" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-             -DUPDATE_SANITIZE= -DUPDATE_BENCH=OFF && cmake --build "$build_dir" --target $targets; } >"$build_log" 2>&1; then
+if ! { cmake -S "$repo_root" --preset fuzz -B "$build_dir" -DCMAKE_CXX_COMPILER="$cxx" &&
+       cmake --build "$build_dir" --target $targets; } >"$build_log" 2>&1; then
     tail -n 30 "$build_log" >&2
     echo "fuzz.sh: the fuzzers did not build, see $build_log (does $cxx have libFuzzer? Debian: libclang-rt-14-dev)" >&2
     exit 2

@@ -3,6 +3,7 @@
 # on a machine with no sound hardware.
 #
 #   scripts/jack-server.sh start NAME    start server NAME unless one by that name already answers
+#                                        (exit status 77 when jackd is not installed)
 #   scripts/jack-server.sh stop NAME     stop server NAME, only if this script started it
 #   scripts/jack-server.sh status NAME   exit 0 when server NAME answers, 3 when it does not
 #
@@ -87,7 +88,7 @@ start() {
     fi
     if ! command -v jackd >/dev/null 2>&1; then
         echo "jack-server: jackd is not installed" >&2
-        return 1
+        return 77
     fi
     mkdir -p "$state_dir" || return 1
     : >"$log_file"

@@ -1,6 +1,7 @@
 # Sourced by the other scripts: installs what is missing from Debian's archive and builds.
 #   ensure_packages PACKAGE...   installs the packages that are not installed yet (apt-get update once)
-#   build_native [BUILD_DIR]     configures and builds the Linux program, tests and benchmarks
+#   build_native [BUILD_DIR]     configures (the default preset) and builds the Linux program, tests and
+#                                benchmarks
 
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -15,6 +16,9 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev g++-mingw-w64-x86-
 VM_PACKAGES=(qemu-system-x86 busybox-static alsa-utils xxd)
 # The web edition: Debian's emscripten builds it, and the browser tests run it in headless Chromium.
 WEB_PACKAGES=(emscripten chromium)
+# The release files, beyond the Linux build's packages: the 32-bit Windows compiler and emscripten; git
+# names the commit, dpkg-shlibdeps (dpkg-dev) finds the packages' dependencies, lintian checks them.
+RELEASE_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev emscripten git dpkg-dev lintian)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -47,6 +51,5 @@ ensure_packages() {
 
 build_native() {
     local build_dir=${1:-$repo_root/build}
-    cmake -S "$repo_root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_WERROR=ON >/dev/null &&
-        cmake --build "$build_dir"
+    cmake -S "$repo_root" --preset default -B "$build_dir" >/dev/null && cmake --build "$build_dir"
 }

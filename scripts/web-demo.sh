@@ -9,7 +9,7 @@ set -eu
 source "$(dirname "$0")/setup.sh"
 port=${1:-8080}
 build_dir=$repo_root/build-web
-"$repo_root/scripts/build-web.sh" "$build_dir"
+"$repo_root/scripts/build-web.sh"
 
 # The demo's folder: the hosted files, the emulated product beside them, and the demo page, which is
 # the hosted page with the emulated product's scripts ahead of its own.

@@ -7,7 +7,7 @@ function(update_vm_test name)
   cmake_parse_arguments(PARSE_ARGV 1 VM "" "" "GUEST;COMMAND")
   add_test(NAME ${name} COMMAND bash ${UPDATE_VM_RUN} ${VM_GUEST} --timeout 280 -- ${VM_COMMAND})
   set_tests_properties(${name} PROPERTIES
-    LABELS vm
+    LABELS "vm;slow"
     SKIP_RETURN_CODE 77
     TIMEOUT 300
     # A guest keeps both cores of a 2-core machine busy: one at a time.
@@ -38,7 +38,7 @@ if(TARGET update AND TARGET zentravox-target)
     update_vm_test(vm_wine_update
       GUEST --usb-gadget --virmidi 0
       COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/vm/wine_update.sh $<TARGET_FILE:zentravox-target>
-              ${CMAKE_SOURCE_DIR}/scripts/make-image.py ${UPDATE_WINDOWS_BUILD_DIR} ${UPDATE_WINDOWS_TEST_DIR}
+              ${CMAKE_SOURCE_DIR}/scripts/make-image.py ${UPDATE_WINDOWS_BUILD_DIR} ${UPDATE_WINDOWS_X86_64_BUILD_DIR}
               ${WINE_TEST_STATE}/prefix)
     set_tests_properties(vm_wine_update PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK "vm;wine_prefix")
   endif()

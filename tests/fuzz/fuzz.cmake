@@ -26,6 +26,7 @@ target_include_directories(fuzz_receive_replay PRIVATE ${CMAKE_CURRENT_SOURCE_DI
 
 add_test(NAME fuzz_image_replay COMMAND fuzz_image_replay ${FUZZ_CORPUS}/image)
 add_test(NAME fuzz_receive_replay COMMAND fuzz_receive_replay ${FUZZ_CORPUS}/receive)
+set_tests_properties(fuzz_image_replay fuzz_receive_replay PROPERTIES LABELS unit)
 
 # --- libFuzzer, when the compiler has it ---
 # Not in a build that is sanitized as a whole (UPDATE_SANITIZE): its flags would clash with the fuzzers'
@@ -81,4 +82,5 @@ if(UPDATE_FUZZERS_POSSIBLE)
   # The corpus through the sanitized build as well: -runs=0 runs every saved input once and stops.
   add_test(NAME fuzz_image_sanitized_replay COMMAND fuzz_image -runs=0 ${FUZZ_CORPUS}/image)
   add_test(NAME fuzz_receive_sanitized_replay COMMAND fuzz_receive -runs=0 ${FUZZ_CORPUS}/receive)
+  set_tests_properties(fuzz_image_sanitized_replay fuzz_receive_sanitized_replay PROPERTIES LABELS unit)
 endif()

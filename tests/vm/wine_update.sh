@@ -2,20 +2,22 @@
 # Inside the guest, booted with --usb-gadget --virmidi 0: update.exe under wine's own winmm, which lists
 # the sequencer's ports as MIDI devices ("Midi Through Port-0" among them), with the target on the USB
 # MIDI device's gadget side. The wine prefix is the one the wine tests make on the host (the wine_prefix
-# test), where a prefix takes seconds to make rather than minutes. Usage: wine_update.sh TARGET MAKE_IMAGE WINDOWS_BUILD_DIR WINDOWS_TEST_DIR PREFIX
+# test), where a prefix takes seconds to make rather than minutes; its system folder holds the emulated
+# winmm.dll, so wine is told to take its own. Usage: wine_update.sh TARGET MAKE_IMAGE WINDOWS_BUILD
+# WINDOWS_X86_64_BUILD PREFIX
 source "$(dirname "$0")/../e2e/lib.sh"
 source "$(dirname "$0")/lib.sh"
 target=$(realpath "$1")
 make_image=$(realpath "$2")
-windows_build=$3 windows_test=$4 host_prefix=$5
+windows_build=$3 windows_build64=$4 host_prefix=$5
 vm_init
 
 runs() { "$1" --version >/dev/null 2>&1; }
 # The program as the wine tests ran it on the host, whose prefix this is: the host's kernel may lack
 # 32-bit code where the guest's has it, and a 64-bit prefix runs the 64-bit build.
-if grep -q '^#arch=win64' "$host_prefix/system.reg" 2>/dev/null && [ -f "$windows_test/x86_64/update.exe" ] &&
+if grep -q '^#arch=win64' "$host_prefix/system.reg" 2>/dev/null && [ -f "$windows_build64/update.exe" ] &&
     runs /usr/lib/wine/wine64; then
-    exe=$windows_test/x86_64/update.exe loader=/usr/lib/wine/wine64
+    exe=$windows_build64/update.exe loader=/usr/lib/wine/wine64
 elif [ -f "$windows_build/update.exe" ] && runs /usr/lib/wine/wine; then
     exe=$windows_build/update.exe loader=/usr/lib/wine/wine
 else
@@ -30,8 +32,8 @@ fi
 # holds the wine tests' lock, and their prefix's wineserver has ended); the guest's wineserver keeps
 # its socket under TMPDIR, the guest's tmpfs.
 export WINEDEBUG=-all WINEPREFIX=$host_prefix
-# wine's ALSA driver gives winmm its MIDI devices; the other audio drivers stay off.
-export WINEDLLOVERRIDES='winepulse.drv,wineoss.drv=d'
+# wine's ALSA driver gives its own winmm MIDI devices; the other audio drivers stay off.
+export WINEDLLOVERRIDES='winmm=b;winepulse.drv,wineoss.drv=d'
 usb_port="Emulated product MIDI 1"
 
 # wine writes CR LF for every line feed; cmd's pause words its prompt its own way.

@@ -18,4 +18,4 @@ foreach(case ${WEB_CASES})
 endforeach()
 # Twenty 2 s waits, counted in 1 ms polls: about 45 s on a quiet machine, up to three times that on a
 # busy one.
-set_tests_properties(web_silent_target PROPERTIES TIMEOUT 400)
+set_tests_properties(web_silent_target PROPERTIES TIMEOUT 400 LABELS "web;slow")

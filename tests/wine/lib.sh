@@ -1,13 +1,20 @@
 # The wine test driver's routines, sourced by wine-test.sh, which sets:
-#   build       where scripts/build-windows.sh put the shipped update.exe, alone
-#   test_only   where it put what only the tests use: i686/winmm.dll, and x86_64/ with both 64-bit files
+#   build       the 32-bit Windows build (the windows preset): update.exe, the emulated winmm.dll and
+#               planted/winmm.dll
+#   build64     the same three built for 64-bit Windows (the windows-x86_64 preset)
 #   state       where the wine prefix and the cases' working folders go
 #   action      what to do: prefix, stop, or the name of a case
+#
+# update.exe takes winmm from the system folder alone. The prefix's system folder therefore holds the
+# emulated winmm.dll in place of wine's placeholder, and each case tells wine which one to load:
+# winmm=n the emulated one, winmm=b wine's own, built in, winmm=d none at all.
 #
 # A case is a folder of small files under cases/ (all optional but stdout):
 #   about      what the case shows, printed before it runs
 #   image      "NAME SOURCE": the case's folder gets a file NAME holding images/SOURCE
 #   scenario   the emulated winmm.dll's scenario; without it, the case runs with wine's own winmm
+#   winmm      "disabled": the case runs with no winmm at all
+#   planted    planted/winmm.dll lies beside update.exe: it leaves a mark when loaded, and must not be
 #   stdout     the console output expected, byte for byte
 #   report     the emulated winmm's report expected after the release lines all cases share, without
 #              the messages the target received
@@ -41,24 +48,33 @@ first_running() {
     return 1
 }
 
-# Sets loader, exe_dir and dll_dir: the shipped 32-bit program where wine can run it, else the 64-bit one.
+# Sets loader, exe_dir and bits: the shipped 32-bit program where wine can run it, else the 64-bit one.
 choose_runtime() {
     if [ -f "$build/update.exe" ] &&
         loader=$(first_running /usr/lib/wine/wine "$(command -v wine)"); then
         exe_dir=$build
-        dll_dir=$test_only/i686
+        bits=32
         runtime="32-bit update.exe, $loader"
-    elif [ -f "$test_only/x86_64/update.exe" ] &&
+    elif [ -f "$build64/update.exe" ] &&
         loader=$(first_running /usr/lib/wine/wine64 "$(command -v wine64)"); then
-        exe_dir=$test_only/x86_64
-        dll_dir=$test_only/x86_64
+        exe_dir=$build64
+        bits=64
         runtime="64-bit update.exe (32-bit code cannot run here), $loader"
     else
-        echo "SKIPPED: no cross-built update.exe in $build or $test_only/x86_64 that a wine on this machine" \
+        echo "SKIPPED: no cross-built update.exe in $build or $build64 that a wine on this machine" \
              "can run (build it with scripts/build-windows.sh; install wine)"
         exit $SKIPPED
     fi
     server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+}
+
+# The prefix's system folder for a program of these bits: a 64-bit prefix keeps 32-bit DLLs in syswow64.
+system_folder() {
+    if [ "$bits" = 32 ] && [ -d "$prefix/drive_c/windows/syswow64" ]; then
+        echo "$prefix/drive_c/windows/syswow64"
+    else
+        echo "$prefix/drive_c/windows/system32"
+    fi
 }
 
 stop_server() {
@@ -84,12 +100,25 @@ make_prefix() {
         local booted=0
         timeout 300 "$loader" wineboot --init </dev/null >"$state/wineboot.log" 2>&1 && booted=1
         "$server" -w >/dev/null 2>&1 || true
-        [ "$booted" -eq 1 ] && prefix_is_whole && return 0
+        if [ "$booted" -eq 1 ] && prefix_is_whole; then
+            install_emulated_winmm
+            return 0
+        fi
         echo "wineboot attempt $attempt left no whole prefix:"
         sed 's/^/  | /' "$state/wineboot.log"
     done
     echo "FAILED: wineboot could not make the prefix"
     exit 1
+}
+
+# The emulated winmm.dll where update.exe looks for winmm: the system folder, over wine's placeholder.
+install_emulated_winmm() {
+    [ -f "$exe_dir/winmm.dll" ] || { echo "FAILED: no emulated winmm.dll in $exe_dir"; exit 1; }
+    local folder
+    folder=$(system_folder)
+    [ -f "$folder/winmm.dll" ] || { echo "FAILED: the prefix has no winmm.dll in $folder to replace"; exit 1; }
+    cp "$exe_dir/winmm.dll" "$folder/winmm.dll"
+    echo "the emulated winmm.dll is in $folder"
 }
 
 failures=0
@@ -101,8 +130,8 @@ fail() {
 # A Windows path for a file of this machine: wine maps drive Z: to /.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-# The case's working folder: the program, the emulated winmm.dll when the case has a scenario, the
-# image, and the scenario.
+# The case's working folder: the program, the image, the scenario, and the planted winmm.dll when the
+# case plants one. The emulated winmm.dll is never here: it is in the prefix's system folder.
 prepare_case() {
     local name source
     work=$state/cases/$action
@@ -111,10 +140,15 @@ prepare_case() {
     cp "$exe_dir/update.exe" "$work/"
     if [ -f "$case_dir/scenario" ]; then
         mode=emulated
-        [ -f "$dll_dir/winmm.dll" ] || { echo "FAILED: no emulated winmm.dll in $dll_dir"; exit 1; }
-        cp "$dll_dir/winmm.dll" "$case_dir/scenario" "$work/"
+        cp "$case_dir/scenario" "$work/"
+    elif [ "$(cat "$case_dir/winmm" 2>/dev/null)" = disabled ]; then
+        mode=disabled
     else
         mode=own
+    fi
+    if [ -f "$case_dir/planted" ]; then
+        [ -f "$exe_dir/planted/winmm.dll" ] || { echo "FAILED: no planted winmm.dll in $exe_dir/planted"; exit 1; }
+        cp "$exe_dir/planted/winmm.dll" "$work/"
     fi
     if [ -f "$case_dir/image" ]; then
         read -r name source <"$case_dir/image"
@@ -122,18 +156,39 @@ prepare_case() {
     fi
 }
 
+overrides_of() {
+    case $1 in
+        # Native only: should the emulated winmm.dll fail to load, the program finds no winmm at all.
+        emulated) echo "winmm=n;$QUIET_AUDIO" ;;
+        disabled) echo "winmm=d;$QUIET_AUDIO" ;;
+        *) echo "winmm=b;$QUIET_AUDIO" ;;
+    esac
+}
+
 # Runs update.exe in the case's folder, with its input at end of file.
 run_update() {
-    local overrides=$QUIET_AUDIO
     local -a emulation=()
     if [ "$mode" = emulated ]; then
-        # Native only: should the emulated winmm.dll fail to load, the program does not start at all.
-        overrides="winmm=n;$QUIET_AUDIO"
         emulation=(UPDATE_EMULATED_WINMM="$(windows_path "$work/scenario")")
     fi
-    (cd "$work" && env WINEDLLOVERRIDES="$overrides" "${emulation[@]}" timeout 120 "$loader" ./update.exe \
+    (cd "$work" && env WINEDLLOVERRIDES="$(overrides_of "$mode")" "${emulation[@]}" timeout 120 "$loader" ./update.exe \
         </dev/null >"$work/stdout" 2>"$work/stderr")
     status=$?
+}
+
+PLANTED_MARK=planted-winmm-loaded
+
+# The planted winmm.dll was never loaded; and, so that its absence means something, a copy of it loaded
+# on purpose, with wine told to take a native winmm as in the emulated cases, does leave its mark.
+expect_planted_unused() {
+    [ -e "$work/$PLANTED_MARK" ] && fail "update.exe loaded the winmm.dll planted beside it"
+    local control=$work/control
+    mkdir -p "$control"
+    cp "$work/winmm.dll" "$control/"
+    (cd "$control" && env WINEDLLOVERRIDES="$(overrides_of emulated)" timeout 60 "$loader" rundll32.exe \
+        "$(windows_path "$control/winmm.dll"),plantedLoad" </dev/null >/dev/null 2>&1)
+    [ -e "$control/$PLANTED_MARK" ] ||
+        fail "the planted winmm.dll left no mark when loaded on purpose: its absence above shows nothing"
 }
 
 show() { od -An -c "$1" | sed 's/^/    /'; }
@@ -194,6 +249,7 @@ run_case() {
     expect_transcript
     [ -f "$case_dir/report" ] && expect_report
     [ -f "$case_dir/received" ] && expect_received
+    [ -f "$case_dir/planted" ] && expect_planted_unused
     [ "$failures" -eq 0 ] || exit 1
     echo "passed"
 }

@@ -1,23 +1,24 @@
 #!/usr/bin/env bash
 # The cross-built update.exe under wine: what it prints, byte for byte, and what it leaves behind.
 #
-#   wine-test.sh WINDOWS_BUILD_DIR TEST_ONLY_DIR STATE_DIR prefix   make the wine prefix the cases share
-#   wine-test.sh WINDOWS_BUILD_DIR TEST_ONLY_DIR STATE_DIR stop     end the prefix's wineserver
-#   wine-test.sh WINDOWS_BUILD_DIR TEST_ONLY_DIR STATE_DIR CASE     run one case of cases/
+#   wine-test.sh WINDOWS_BUILD WINDOWS_X86_64_BUILD STATE_DIR prefix   make the wine prefix the cases share
+#   wine-test.sh WINDOWS_BUILD WINDOWS_X86_64_BUILD STATE_DIR stop     end the prefix's wineserver
+#   wine-test.sh WINDOWS_BUILD WINDOWS_X86_64_BUILD STATE_DIR CASE     run one case of cases/
 #
 # Exit status: 0 passed, 1 failed, 77 skipped (no wine that runs here, or no update.exe to run).
 #
 # The shipped update.exe is 32-bit. Where this machine cannot run 32-bit code (a kernel without it, or
-# no wine32), the same sources built for 64-bit Windows (TEST_ONLY_DIR/x86_64) are run instead.
+# no wine32), the same sources built for 64-bit Windows (WINDOWS_X86_64_BUILD) are run instead.
 #
-# Cases without a scenario run with wine's own winmm, which has no MIDI ports here. The others put the
-# emulated winmm.dll beside the program (sim/winmm_emulated*) with the case's scenario for the
-# target; at exit it writes a report of what was left open and what the target received.
+# Cases without a scenario run with wine's own winmm, which has no MIDI ports here. The others run
+# with the emulated winmm.dll (sim/winmm_emulated*), which the prefix holds in its system folder, and
+# the case's scenario for the target; at exit it writes a report of what was left open and what the
+# target received.
 set -u
 
-[ $# -eq 4 ] || { echo "usage: $0 WINDOWS_BUILD_DIR TEST_ONLY_DIR STATE_DIR prefix|stop|CASE" >&2; exit 2; }
+[ $# -eq 4 ] || { echo "usage: $0 WINDOWS_BUILD WINDOWS_X86_64_BUILD STATE_DIR prefix|stop|CASE" >&2; exit 2; }
 build=$1
-test_only=$2
+build64=$2
 state=$3
 action=$4
 source "$(dirname "$0")/lib.sh"
