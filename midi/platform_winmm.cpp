@@ -288,7 +288,10 @@ MidiResult platformCloseOutput(MidiOutHandle handle) {
     return resultOf(result);
 }
 
-void platformSleep(unsigned milliseconds) { Sleep(milliseconds); }
+void platformSleep(unsigned milliseconds) {
+    if (platformSleepHook != nullptr) platformSleepHook();
+    Sleep(milliseconds);
+}
 
 void platformStartup() {
     // Without 1 ms timer resolution every Sleep(1) lasts a whole scheduler tick (15.6 ms).
