@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include "update/process_edges.h"
 
@@ -67,9 +68,9 @@ void releaseUpdateLock() {
 int pendingInterruption() { return pendingEvent.load(); }
 
 void endByInterruption(int) {
-    std::fflush(stdout);
-    // What Windows' own handler of these events ends a console process with.
-    ExitProcess(STATUS_CONTROL_C_EXIT);
+    // The status Windows' own handler of these events ends a console process with; through exit(), so
+    // that the C runtime flushes the console text and runs its exit list before the process goes.
+    std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT));
 }
 
 void stopCatchingInterruptions() {
