@@ -23,6 +23,8 @@ Stage stage = Stage::NothingSent;
 void endIfInterrupted() {
     const int interruption = pendingInterruption();
     if (interruption == 0) return;
+    // Whatever the closes below may wait for must not bring the run back here.
+    platformSleepHook = nullptr;
     if (stage == Stage::Sending) {
         std::printf("\nThe update was interrupted: the product holds part of the new firmware. "
                     "Run update again before using it.\n");
