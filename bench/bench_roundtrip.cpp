@@ -1,7 +1,10 @@
 // The transport's own round trip on real MIDI ports: finds the target as the program does, then times
 // handshakes from the send to the answer in the mailbox, polled without sleeping so that the figure is
-// the ports', not the protocol's. Prints `round_trip_ms=MEDIAN` last.
+// the ports', not the protocol's. Then how long a send takes on an output that has sent nothing for a
+// while. Prints `round_trip_ms=MEDIAN idle_send_ms=MEDIAN` last.
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "bench/round_trip.h"
 #include "midi/midi_ports.h"
@@ -16,9 +19,11 @@ int main() {
         return 1;
     }
     const double roundTripMs = medianHandshakeMs(100);
+    // Longer than a JACK output waits for bytes to move before it counts the server as stalled.
+    const double idleSendMs = medianIdleSendMs(20, std::chrono::milliseconds(300));
     closeMidiIn();
     closeMidiOut();
     platformShutdown();
-    std::printf("round_trip_ms=%.3f\n", roundTripMs);
+    std::printf("round_trip_ms=%.3f idle_send_ms=%.3f\n", roundTripMs, idleSendMs);
     return 0;
 }

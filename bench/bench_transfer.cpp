@@ -3,6 +3,7 @@
 // image the program takes. Prints one line of figures, `key=value` separated by blanks, for
 // run_bench.py's table. `bench_transfer --late MS` has the target answer every record MS late: how long
 // a slow target's update takes.
+#include <getopt.h>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -48,10 +49,40 @@ double medianRoundTripMs() {
     return roundTripMs;
 }
 
+constexpr char USAGE[] =
+    "usage: bench_transfer [--late MS]\n"
+    "Sends a 65,535-byte image in-process to the emulated target answering from a thread of its own, and\n"
+    "prints one line of figures (key=value) for bench/run_bench.py. --late MS: the target answers every\n"
+    "record MS milliseconds late (how long a slow target's update takes).\n";
+
+// The target's lateness from the command line; false (and the usage shown) for anything else.
+bool readArguments(int argc, char** argv, unsigned& lateMs) {
+    static const option options[] = {{"late", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'}, {}};
+    lateMs = 0;
+    opterr = 0;
+    for (int chosen; (chosen = getopt_long(argc, argv, "h", options, nullptr)) != -1;) {
+        if (chosen == 'h') {
+            std::fputs(USAGE, stdout);
+            std::exit(0);
+        }
+        char* end = nullptr;
+        const unsigned long value = chosen == 'l' ? std::strtoul(optarg, &end, 10) : 0;
+        if (chosen != 'l' || end == optarg || *end != '\0' || value > 60000) {
+            std::fputs(USAGE, stderr);
+            return false;
+        }
+        lateMs = static_cast<unsigned>(value);
+    }
+    if (optind == argc) return true;
+    std::fputs(USAGE, stderr);
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const unsigned lateMs = argc == 3 && std::strcmp(argv[1], "--late") == 0 ? std::strtoul(argv[2], nullptr, 10) : 0;
+    unsigned lateMs = 0;
+    if (!readArguments(argc, argv, lateMs)) return 2;
     const Bytes image = benchmarkImage();
     const double roundTripMs = medianRoundTripMs();
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "midi/midi_ports.h"
@@ -25,4 +26,22 @@ inline double medianHandshakeMs(int count) {
     }
     std::sort(trips.begin(), trips.end());
     return trips[trips.size() / 2];
+}
+
+// The median of `count` sends, each after the output has been idle for `idle`, in milliseconds: from the
+// send to its return, the target's answer awaited afterwards. A healthy output takes the message at
+// once, however long it has been idle.
+inline double medianIdleSendMs(int count, std::chrono::milliseconds idle) {
+    std::vector<double> sends;
+    for (int i = 0; i < count; ++i) {
+        std::this_thread::sleep_for(idle);
+        clearReplyMailbox();
+        const auto start = std::chrono::steady_clock::now();
+        sendSysEx(identToken.data(), identToken.size());
+        sends.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        std::uint8_t code = 0;
+        while (!takeReply(code) && std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) {}
+    }
+    std::sort(sends.begin(), sends.end());
+    return sends[sends.size() / 2];
 }

@@ -38,6 +38,7 @@ add_executable(update
   ${UPDATE_ROOT}/protocol/transfer.cpp
   ${UPDATE_ROOT}/update/run_update.cpp
   ${UPDATE_ROOT}/update/key_wait_web.cpp
+  ${UPDATE_ROOT}/update/process_edges_web.cpp
   ${UPDATE_ROOT}/update/main_web.cpp)
 target_include_directories(update PRIVATE ${UPDATE_ROOT})
 set(UPDATE_PRE_JS ${WEB_SOURCE}/midi_web.pre.js)

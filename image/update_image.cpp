@@ -15,6 +15,46 @@ char foldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A
 
 void reportBadImage() { std::printf("Error: The upgrade file is error!\n\n"); }
 
+// A name as the console shows it. A control character in it would act on the terminal instead of
+// showing: an escape sequence clears or recolours the screen, a carriage return lets the rest of the
+// name overwrite the line ("Target update successfully!" before anything was sent). Each is shown as
+// an escape a user can read: \r, \n, \t, else \xNN. Control characters are the bytes below 0x20, 0x7F,
+// and the C1 controls written in UTF-8 (C2 80 to C2 9F), which a UTF-8 terminal obeys as well. Every
+// other byte is shown as it is: names in UTF-8, Latin-1 or a Windows code page print as they always did.
+constexpr std::size_t SHOWN_NAME_SIZE = 4 * (IMAGE_NAME_SIZE - 1) + 1;   // each byte at most \xNN
+
+void appendEscaped(unsigned char byte, char* shown, std::size_t& length) {
+    constexpr char digits[] = "0123456789abcdef";
+    shown[length++] = '\\';
+    if (byte == '\r' || byte == '\n' || byte == '\t') {
+        shown[length++] = byte == '\r' ? 'r' : byte == '\n' ? 'n' : 't';
+        return;
+    }
+    shown[length++] = 'x';
+    shown[length++] = digits[byte >> 4];
+    shown[length++] = digits[byte & 0x0F];
+}
+
+const char* shownName(const char* name) {
+    static char shown[SHOWN_NAME_SIZE];
+    std::size_t length = 0;
+    for (std::size_t i = 0; name[i] != '\0' && i < IMAGE_NAME_SIZE - 1; ++i) {
+        const auto byte = static_cast<unsigned char>(name[i]);
+        const auto next = static_cast<unsigned char>(name[i + 1]);
+        if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            appendEscaped(byte, shown, length);
+            appendEscaped(next, shown, length);
+            ++i;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            appendEscaped(byte, shown, length);
+        } else {
+            shown[length++] = static_cast<char>(byte);
+        }
+    }
+    shown[length] = '\0';
+    return shown;
+}
+
 }  // namespace
 
 bool hasImagePrefix(const char* name) {
@@ -39,10 +79,10 @@ bool loadUpdateImage(UpdateImage& image, char (&name)[IMAGE_NAME_SIZE]) {
     }
     std::FILE* file = openImageFile(name);
     if (file == nullptr) {
-        std::printf("Error: File '%s' is not found.\n\n", name);
+        std::printf("Error: File '%s' is not found.\n\n", shownName(name));
         return false;
     }
-    std::printf("OK: File '%s' is open.\n", name);
+    std::printf("OK: File '%s' is open.\n", shownName(name));
 
     image.count = 0;
     HexReader reader = makeHexReader(file);

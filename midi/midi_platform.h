@@ -57,6 +57,11 @@ MidiResult platformCloseOutput(MidiOutHandle handle);
 
 void platformSleep(unsigned milliseconds);
 
+// Run by the console programs' backends (winmm, RtMidi) at the start of every platformSleep, which only
+// the program's main thread calls: there the program acts on an interruption (Ctrl-C, a closed
+// terminal) between two steps of its MIDI work. Set by the program; null runs nothing.
+inline void (*platformSleepHook)() = nullptr;
+
 // Bracket the program's run: whatever the platform needs set up for its MIDI work and 1 ms sleeps
 // (on Windows, 1 ms timer resolution) is taken at startup and given back at shutdown.
 void platformStartup();

@@ -301,7 +301,10 @@ MidiResult platformCloseOutput(MidiOutHandle handle) {
     return MIDI_OK;
 }
 
-void platformSleep(unsigned milliseconds) { sleepPrecisely(milliseconds); }
+void platformSleep(unsigned milliseconds) {
+    if (platformSleepHook != nullptr) platformSleepHook();
+    sleepPrecisely(milliseconds);
+}
 
 void platformStartup() {
     ensureQuiet();

@@ -380,7 +380,10 @@ MidiResult platformCloseOutput(MidiOutHandle handle) {
     return resultOf(result);
 }
 
-void platformSleep(unsigned milliseconds) { Sleep(milliseconds); }
+void platformSleep(unsigned milliseconds) {
+    if (platformSleepHook != nullptr) platformSleepHook();
+    Sleep(milliseconds);
+}
 
 void platformStartup() {
     loadWinmm();

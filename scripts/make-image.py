@@ -67,8 +67,11 @@ def main():
         parser.error("--payload must be between 1 and 65533")
     data = None
     if args.data:
-        with open(args.data, "rb") as source:
-            data = source.read()
+        try:
+            with open(args.data, "rb") as source:
+                data = source.read()
+        except OSError as error:
+            raise SystemExit(f"error: cannot read the data file {args.data}: {error.strerror}")
 
     if args.lengths and args.size is not None:
         # The lengths in turn, over and over, for as long as the next record still fits the size.
@@ -106,9 +109,12 @@ def main():
     text = end.join(lines) + (end if lines else "")
     if args.output == "-":
         sys.stdout.write(text)
-    else:
+        return
+    try:
         with open(args.output, "w", newline="") as out:
             out.write(text)
+    except OSError as error:
+        raise SystemExit(f"error: cannot write {args.output}: {error.strerror}")
 
 
 if __name__ == "__main__":

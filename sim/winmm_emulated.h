@@ -60,6 +60,8 @@ extern SimScenario scenario;
 extern std::vector<EmulatedInput> inputs;
 extern std::vector<EmulatedOutput> outputs;
 extern std::uintptr_t nextHandle;
+extern int outputNameLostWhenOpen;   // -1: every name can be read
+extern bool timerResolutionRefused;  // timeBeginPeriod refuses, as on a machine that cannot time finer
 // The state's lock, with the world set up on the first call into the library.
 Lock lockState();
 // winmm's result for a result of the world's port calls.

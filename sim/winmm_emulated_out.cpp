@@ -32,6 +32,12 @@ UINT WINAPI midiOutGetNumDevs(void) {
 }
 
 MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR id, LPMIDIOUTCAPSA caps, UINT size) {
+    {
+        Lock lock = lockState();
+        if (outputNameLostWhenOpen >= 0 && id == static_cast<UINT_PTR>(outputNameLostWhenOpen) &&
+            id < outputs.size() && outputs[id].open)
+            return MMSYSERR_NODRIVER;
+    }
     return fillCaps(false, id, caps, size);
 }
 

@@ -28,7 +28,7 @@ extern "C" {
 MMRESULT WINAPI timeBeginPeriod(UINT period) {
     Lock lock = lockState();
     noteTimerCall("begin", period);
-    if (period == 0) return TIMERR_NOCANDO;
+    if (period == 0 || timerResolutionRefused) return TIMERR_NOCANDO;
     ++timerPeriodsHeld;
     return TIMERR_NOERROR;
 }

@@ -11,6 +11,9 @@
 //   --output-vanishes-after M | --input-vanishes-after M   the target's port goes after message M
 //   --send-busy-polls N                   polls a send stays "still playing" (3)
 //   --sends-never-finish
+//   --output-name-lost-when-open O        output O's name cannot be read while it is open (its
+//                                         device went away between the open and the question)
+//   --timer-resolution-refused            timeBeginPeriod refuses every period
 #include "sim/winmm_emulated.h"
 
 #include <cstdio>
@@ -24,6 +27,8 @@ SimScenario scenario;
 std::vector<EmulatedInput> inputs;
 std::vector<EmulatedOutput> outputs;
 std::uintptr_t nextHandle = 0x4D00;
+int outputNameLostWhenOpen = -1;
+bool timerResolutionRefused = false;
 
 namespace {
 
@@ -40,6 +45,8 @@ bool readPortWord(const std::string& option, const std::string& value, std::map<
     else if (option == "--input-vanishes-after") scenario.inputVanishesAfter = number;
     else if (option == "--send-busy-polls") scenario.sendBusyPolls = static_cast<int>(number);
     else if (option == "--sends-never-finish") scenario.sendsNeverFinish = true;
+    else if (option == "--output-name-lost-when-open") outputNameLostWhenOpen = static_cast<int>(number);
+    else if (option == "--timer-resolution-refused") timerResolutionRefused = true;
     else if (option == "--input-name" || option == "--output-name") {
         const std::size_t colon = value.find(':');
         if (colon == std::string::npos) return false;
@@ -111,6 +118,8 @@ void ensureWorld(Lock&) {
     if (worldStarted) return;
     worldStarted = true;
     scenario = SimScenario{};
+    outputNameLostWhenOpen = -1;
+    timerResolutionRefused = false;
     scenario.sendBusyPolls = 3;
     scenario.realTime = true;
     if (const char* path = std::getenv("UPDATE_EMULATED_WINMM")) {

@@ -18,6 +18,9 @@ check() {   # NAME EXPECTED_PRINTF_FORMAT [closed], run in the current folder
     local name=$1 expected status
     expected=$(mktemp)
     printf "$2" > "$expected"
+    # A run that reaches the device phase takes the machine's update lock: another test run's update
+    # holding it would turn this one away.
+    flock -s -w 150 /tmp/zentravox-update.lock true 2>/dev/null
     if [ "${3:-}" = closed ]; then
         "$update" > out.txt 2> err.txt <&-
     else

@@ -232,6 +232,74 @@ TEST(KeyWait, AKeyOfSeveralBytesIsTakenWholeAndNothingIsLeftForTheShell) {
     }
 }
 
+TEST(KeyWait, AKeyWhoseBytesTrickleInIsTakenWholeAndTheRunEndsSoonAfter) {
+    // Over a slow remote link the bytes of one key may come tens of milliseconds apart: 40 ms is still
+    // the same key. And once the key is whole the run ends promptly, even when more bytes keep coming
+    // (a key held down): no later than its bound, a quarter of a second after the first byte.
+    Terminal terminal;
+    SKIP_WITHOUT_PSEUDO_TERMINAL(terminal);
+    const termios before = settingsOf(terminal);
+    ProgramRun run;
+    startProgram(run, terminal.slave, terminal.slave, terminal.slave);
+    ASSERT_GT(run.pid, 0);
+    ASSERT_TRUE(showsWithin(terminal, PROMPT, HANG_LIMIT)) << terminal.shown;
+    ASSERT_TRUE(waitsForAKeyWithin(terminal, HANG_LIMIT));
+
+    for (const char* byte : {"\x1b", "[", "A"}) {
+        EXPECT_FALSE(hasEnded(run)) << "the run ended before the key was whole";
+        press(terminal, byte);
+        std::this_thread::sleep_for(40ms);
+    }
+    ASSERT_TRUE(endsWithin(run, HANG_LIMIT));
+    EXPECT_TRUE(exitedWithZero(run)) << run.status;
+    EXPECT_EQ(bytesLeftToRead(terminal), 0) << "part of the key is left for the shell";
+    readUntilQuiet(terminal);
+    EXPECT_EQ(terminal.shown, asShownOnTerminal(TRANSCRIPT));
+    expectSameSettings(settingsOf(terminal), before);
+}
+
+TEST(KeyWait, AKeyHeldDownEndsTheWaitWithinHalfASecond) {
+    Terminal terminal;
+    SKIP_WITHOUT_PSEUDO_TERMINAL(terminal);
+    ProgramRun run;
+    startProgram(run, terminal.slave, terminal.slave, terminal.slave);
+    ASSERT_GT(run.pid, 0);
+    ASSERT_TRUE(showsWithin(terminal, PROMPT, HANG_LIMIT)) << terminal.shown;
+    ASSERT_TRUE(waitsForAKeyWithin(terminal, HANG_LIMIT));
+    // The key repeats every 30 ms for three seconds; the run must not wait for it to be let go.
+    const Clock::time_point pressed = Clock::now();
+    while (!hasEnded(run) && Clock::now() - pressed < 3s) {
+        press(terminal, "x");
+        std::this_thread::sleep_for(30ms);
+    }
+    ASSERT_TRUE(endsWithin(run, HANG_LIMIT));
+    EXPECT_LT(Clock::now() - pressed, 500ms) << "the run waited for the key to be let go";
+    EXPECT_TRUE(exitedWithZero(run)) << run.status;
+}
+
+TEST(KeyWait, ATerminalLeftWithoutAMinimumReadStillWaitsForAKey) {
+    // Another program may have left the terminal with VMIN 0 (a read returns at once, with nothing):
+    // the wait must still be for a key, and the terminal is given back as it was found.
+    Terminal terminal;
+    SKIP_WITHOUT_PSEUDO_TERMINAL(terminal);
+    termios left = settingsOf(terminal);
+    left.c_cc[VMIN] = 0;
+    left.c_cc[VTIME] = 0;
+    ASSERT_EQ(tcsetattr(terminal.slave, TCSANOW, &left), 0);
+    const termios before = settingsOf(terminal);
+    ProgramRun run;
+    startProgram(run, terminal.slave, terminal.slave, terminal.slave);
+    ASSERT_GT(run.pid, 0);
+    ASSERT_TRUE(showsWithin(terminal, PROMPT, HANG_LIMIT)) << terminal.shown;
+    ASSERT_TRUE(waitsForAKeyWithin(terminal, HANG_LIMIT));
+    std::this_thread::sleep_for(1s);
+    EXPECT_FALSE(hasEnded(run)) << "the wait ended without a key";
+    press(terminal, "k");
+    ASSERT_TRUE(endsWithin(run, HANG_LIMIT));
+    EXPECT_TRUE(exitedWithZero(run)) << run.status;
+    expectSameSettings(settingsOf(terminal), before);
+}
+
 TEST(KeyWait, AnEndingSignalAtThePromptGivesTheTerminalBackAndStillEndsTheProgram) {
     for (int signalNumber : {SIGTERM, SIGHUP, SIGINT}) {
         SCOPED_TRACE(strsignal(signalNumber));

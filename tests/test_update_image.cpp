@@ -212,4 +212,52 @@ TEST(ImageFile, TheLongestFileNameIsHeldWhole) {
     EXPECT_EQ(result.printed, "OK: File '" + name + "' is open.\n");
 }
 
+// A name is the user's, and anything may be in it: what would act on the terminal is shown as an
+// escape, in both lines that print it, and the file is still taken as it is named.
+TEST(ImageFile, ControlCharactersOfANameAreShownAsEscapes) {
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {"ZENTRAVOX\x1b[2J\x1b[31m.led", "ZENTRAVOX\\x1b[2J\\x1b[31m.led"},
+        {"ZENTRAVOX\rTarget update successfully!.led", "ZENTRAVOX\\rTarget update successfully!.led"},
+        {"ZENTRAVOX\n\t\b\x7f\x01\x1f.led", "ZENTRAVOX\\n\\t\\x08\\x7f\\x01\\x1f.led"},
+        // C1 controls in UTF-8: CSI (U+009B), and the first and last of them.
+        {"ZENTRAVOX\xc2\x9b" "2J\xc2\x80\xc2\x9f.led", "ZENTRAVOX\\xc2\\x9b" "2J\\xc2\\x80\\xc2\\x9f.led"}};
+    for (const auto& [name, shown] : names) {
+        ScratchFolder folder;
+        writeFile(name, "00 04 01 02 FD FF\n");
+        const Load result = load();
+        EXPECT_TRUE(result.ok);
+        EXPECT_EQ(result.name, name);
+        EXPECT_EQ(result.printed, "OK: File '" + shown + "' is open.\n");
+        EXPECT_EQ(image.count, 6);
+
+        std::filesystem::remove(name);
+        std::filesystem::create_directory(name);
+        EXPECT_EQ(load().printed, "Error: File '" + shown + "' is not found.\n\n");
+    }
+}
+
+TEST(ImageFile, OrdinaryNamesPrintAsTheyAre) {
+    const std::vector<std::string> names = {
+        "ZENTRAVOX_V2 (copy).led", "ZENTRAVOX_\\x1b.led", "ZENTRAVOX_été_€_日本.led",
+        // Latin-1 and a Windows code page: é, ÿ, and bytes 0x80-0x9F that are letters there (€, Š).
+        "ZENTRAVOX_\xe9\xff.led", "ZENTRAVOX_\x80\x8a\x9f.led", "ZENTRAVOX_\xc2\xa0\xc2\xbf.led",
+        "ZENTRAVOX_" + std::string(241, 'x') + ".led"};
+    for (const std::string& name : names) {
+        ScratchFolder folder;
+        writeFile(name, "00 04 01 02 FD FF\n");
+        EXPECT_EQ(load().printed, "OK: File '" + name + "' is open.\n");
+    }
+}
+
+TEST(ImageFile, ANameOfNothingButControlCharactersIsShownWhole) {
+    // The longest name, every byte of it escaped: four times as long on the console, and none lost.
+    ScratchFolder folder;
+    const std::string name = "ZENTRAVOX" + std::string(242, '\x1b') + ".led";
+    ASSERT_EQ(name.size(), 255u);
+    writeFile(name, "00 04 01 02 FD FF\n");
+    std::string shown = "ZENTRAVOX";
+    for (int i = 0; i < 242; ++i) shown += "\\x1b";
+    EXPECT_EQ(load().printed, "OK: File '" + shown + ".led' is open.\n");
+}
+
 }  // namespace

@@ -33,6 +33,9 @@ if(TARGET update AND TARGET zentravox-target)
   update_vm_test(vm_usb_faults
     GUEST --usb-gadget --virmidi 0
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/vm/usb_faults.sh ${UPDATE_VM_PROGRAMS})
+  update_vm_test(vm_usb_unplugged
+    GUEST --usb-gadget --virmidi 0
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/vm/usb_unplugged.sh ${UPDATE_VM_PROGRAMS})
   # update.exe under wine's own winmm in the guest, with the prefix the wine tests make on the host.
   if(DEFINED WINE_TEST_STATE)
     update_vm_test(vm_wine_update

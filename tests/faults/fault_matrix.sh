@@ -61,6 +61,7 @@ judge() {   # ALLOWED CLIENT IMAGE
 
 # The program in the background, so that the fault can strike during the transfer.
 start_update() {
+    wait_for_update_lock
     timeout -k 5 "$UPDATE_TIMEOUT" "$update" </dev/null >"$case_dir/out.txt" 2>"$case_dir/err.txt" &
     update_pid=$!
 }

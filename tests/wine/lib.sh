@@ -19,6 +19,11 @@
 #   report     the emulated winmm's report expected after the release lines all cases share, without
 #              the messages the target received
 #   received   those messages, "received HEX" a line
+#   alongside  the name of another case, run first in a folder of its own and still running (its
+#              transfer under way) when this case's run starts; checked afterwards as it is alone
+#   interrupt  TEXT: Ctrl-C is pressed (SIGINT, which wine hands on as the console's CTRL_C_EVENT) once
+#              the console shows TEXT
+#   status     the exit status expected (0 otherwise)
 #
 # images/four_records.txt holds four records, 71 bytes: a record of one short message, one of three
 # messages (11 + 11 + 2 bytes), one of exactly one full message, and one of three.
@@ -130,11 +135,11 @@ fail() {
 # A Windows path for a file of this machine: wine maps drive Z: to /.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-# The case's working folder: the program, the image, the scenario, and the planted winmm.dll when the
-# case plants one. The emulated winmm.dll is never here: it is in the prefix's system folder.
+# The case's working folder ($work, made anew): the program, the image, the scenario, and the planted
+# winmm.dll when the case plants one. The emulated winmm.dll is never here: it is in the prefix's system
+# folder.
 prepare_case() {
     local name source
-    work=$state/cases/$action
     rm -rf "$work"
     mkdir -p "$work"
     cp "$exe_dir/update.exe" "$work/"
@@ -165,15 +170,46 @@ overrides_of() {
     esac
 }
 
-# Runs update.exe in the case's folder, with its input at end of file.
-run_update() {
+# Starts update.exe in the case's folder in the background, with its input at end of file; $update_pid
+# is timeout's, whose child is the program's own process.
+start_update() {
     local -a emulation=()
     if [ "$mode" = emulated ]; then
         emulation=(UPDATE_EMULATED_WINMM="$(windows_path "$work/scenario")")
     fi
-    (cd "$work" && env WINEDLLOVERRIDES="$(overrides_of "$mode")" "${emulation[@]}" timeout 120 "$loader" ./update.exe \
-        </dev/null >"$work/stdout" 2>"$work/stderr")
-    status=$?
+    (cd "$work" && exec env WINEDLLOVERRIDES="$(overrides_of "$mode")" "${emulation[@]}" timeout 120 "$loader" \
+        ./update.exe </dev/null >"$work/stdout" 2>"$work/stderr") &
+    update_pid=$!
+}
+
+wait_update() { wait "$update_pid"; status=$?; }
+
+run_update() {
+    start_update
+    wait_update
+}
+
+# Waits (60 s at most: the first start of a program in a prefix is slow) until FILE holds TEXT.
+wait_for_text() {   # FILE TEXT
+    local tries
+    for tries in $(seq 600); do
+        grep -qF -- "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# Runs the program and presses Ctrl-C once the console shows the case's interrupt text.
+run_interrupted() {
+    local text
+    text=$(cat "$case_dir/interrupt")
+    start_update
+    if wait_for_text "$work/stdout" "$text"; then
+        kill -INT "$(pgrep -P "$update_pid" | head -n 1)"
+    else
+        fail "the console never showed '$text'"
+    fi
+    wait_update
 }
 
 PLANTED_MARK=planted-winmm-loaded
@@ -203,7 +239,9 @@ expect_transcript() {
         fail "something was written to stderr"
         sed 's/^/    /' "$work/stderr"
     fi
-    [ "$status" -eq 0 ] || fail "exit status $status, not 0"
+    local expected=0
+    [ -f "$case_dir/status" ] && expected=$(cat "$case_dir/status")
+    [ "$status" -eq "$expected" ] || fail "exit status $status, not $expected"
 }
 
 # The start of every emulated case's report: the program released all it took from winmm.
@@ -238,18 +276,44 @@ expect_received() {
     fi
 }
 
+# Everything the case's files expect of the run in $work.
+expect_case() {
+    expect_transcript
+    [ -f "$case_dir/report" ] && expect_report
+    [ -f "$case_dir/received" ] && expect_received
+    [ -f "$case_dir/planted" ] && expect_planted_unused
+}
+
 run_case() {
     case_dir=$here/cases/$action
     [ -f "$case_dir/stdout" ] || { echo "unknown case: $action" >&2; exit 2; }
     prefix_is_whole || { echo "FAILED: no wine prefix at $prefix (the wine_prefix test makes it)"; exit 1; }
     echo "wine runtime: $runtime"
     [ -f "$case_dir/about" ] && sed 's/^/case: /' "$case_dir/about"
+    local first='' first_pid=''
+    if [ -f "$case_dir/alongside" ]; then
+        first=$(cat "$case_dir/alongside")
+        echo "case: alongside a run of $first"
+        case_dir=$here/cases/$first
+        work=$state/cases/$action/$first
+        prepare_case
+        start_update
+        first_pid=$update_pid
+        wait_for_text "$work/stdout" 'Transferring' || fail "the run of $first never began its transfer"
+        case_dir=$here/cases/$action
+    fi
+    work=$state/cases/$action
+    [ -n "$first" ] && work=$work/second
     prepare_case
-    run_update
-    expect_transcript
-    [ -f "$case_dir/report" ] && expect_report
-    [ -f "$case_dir/received" ] && expect_received
-    [ -f "$case_dir/planted" ] && expect_planted_unused
+    if [ -f "$case_dir/interrupt" ]; then run_interrupted; else run_update; fi
+    expect_case
+    if [ -n "$first" ]; then
+        case_dir=$here/cases/$first
+        work=$state/cases/$action/$first
+        update_pid=$first_pid
+        wait_update
+        expect_case
+    fi
     [ "$failures" -eq 0 ] || exit 1
     echo "passed"
 }
