@@ -782,8 +782,9 @@ def install_axe(case):
         case.skip_reason = 'axe-core could not be installed from the npm registry within 240 s'
         return None
     if result.returncode != 0 or not os.path.exists(script):
-        lines = (result.stderr or result.stdout).strip().splitlines()
-        case.skip_reason = 'axe-core could not be installed from the npm registry: %s' % (lines[-1] if lines else '?')
+        said = [line for line in (result.stderr + result.stdout).splitlines()
+                if line.strip() and 'complete log of this run' not in line]
+        case.skip_reason = 'axe-core could not be installed from the npm registry: %s' % (' / '.join(said[:3]) or '?')
         return None
     return script
 
