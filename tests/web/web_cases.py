@@ -703,6 +703,14 @@ def no_web_locks(case):
     case.expect('only one tab of this page updates' in notice and 'Web Locks' in notice, 'it says why: %r' % notice)
     case.expect_equal(case.page('updatePage.transcript()'), '', 'the program does not run')
     case.expect(not case.page('emulatedTarget.started'), 'no MIDI access is asked for')
+    # A browser that has Web Locks but refuses this site the claim (its storage blocked): not a tale
+    # of another tab.
+    case.open_page(before='LockManager.prototype.request = () => Promise.reject(new DOMException("", "SecurityError"));')
+    case.start([image])
+    case.expect(case.browser.wait_for('updatePage.notice() !== ""', 5), 'the page says why it does not update')
+    notice = case.page('updatePage.notice()')
+    case.expect('store data' in notice and 'Another tab' not in notice, 'it says what to do: %r' % notice)
+    case.expect_equal(case.page('updatePage.transcript()'), '', 'the program does not run')
 
 
 @case

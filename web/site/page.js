@@ -389,7 +389,11 @@
     try {
       releaseLock = await takeUpdateLock();
     } catch (error) {
-      releaseLock = null;
+      // Not another tab: the browser would not take the claim at all (storage blocked for this site).
+      refuseRun('This browser did not let the page make sure that no other tab of it updates at the same time ' +
+        '(it keeps no storage for this site), so it does not update: allow this site to store data, reload the ' +
+        'page and click Update again.');
+      return;
     }
     if (!releaseLock) {
       refuseRun('Another tab or window of this page is updating the product now, and two updates at once would ' +
