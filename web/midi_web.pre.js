@@ -18,11 +18,19 @@ Module['webMidi'] = (function () {
     if (typeof Module['onMidiProblem'] === 'function') Module['onMidiProblem'](reason, detail);
   }
 
+  // The program prints nothing while it looks for the product: the page shows from these what it is
+  // doing ('asking' for access, 'looking', 'opening' a port, 'closed' a port) and which pair it tries.
+  function tell(what, input, index) {
+    if (typeof Module['onMidiActivity'] !== 'function') return;
+    Module['onMidiActivity'](what, input, index, index === undefined ? null : portName(input, index));
+  }
+
   // Asked once a run. A browser without Web MIDI, or a refusal, leaves no ports: the program then
   // says it found no device, and the page says why.
   async function requestAccess() {
     inputs = [];
     outputs = [];
+    tell('asking');
     if (typeof navigator === 'undefined' || typeof navigator.requestMIDIAccess !== 'function') {
       reportProblem('absent', '');
       return;
@@ -40,6 +48,7 @@ Module['webMidi'] = (function () {
     }
     inputs = Array.from(access.inputs.values());
     outputs = Array.from(access.outputs.values());
+    tell('looking');
   }
 
   function portName(input, index) {
@@ -58,6 +67,7 @@ Module['webMidi'] = (function () {
   async function open(input, index, slot, staging, stagingSize) {
     const port = (input ? inputs : outputs)[index];
     if (!port) return BAD_DEVICE;
+    tell('opening', input, index);
     try {
       await withinLimit(Promise.resolve(port.open()));
     } catch (error) {
@@ -82,6 +92,7 @@ Module['webMidi'] = (function () {
     const port = openInputs[slot];
     openInputs[slot] = null;
     if (!port) return;
+    tell('closed', true);
     port.onmidimessage = null;
     Promise.resolve(port.close()).catch(() => {});
   }
@@ -106,7 +117,9 @@ Module['webMidi'] = (function () {
   function closeOutput(slot) {
     const port = openOutputs[slot];
     openOutputs[slot] = null;
-    if (port) Promise.resolve(port.close()).catch(() => {});
+    if (!port) return;
+    tell('closed', false);
+    Promise.resolve(port.close()).catch(() => {});
   }
 
   // Timers are clamped (4 ms; one wake-up a second in a hidden tab); a posted message is not, so the

@@ -66,8 +66,70 @@ class ProtocolError(Exception):
     pass
 
 
-class Browser:
-    """One Chromium with one page; send() is a DevTools command on that page."""
+class Tab:
+    """One page of the browser; send() is a DevTools command on that page."""
+
+    def __init__(self, browser, target_id, session):
+        self.browser, self.target_id, self.session = browser, target_id, session
+
+    def send(self, method, params=None):
+        return self.browser.command(method, params, self.session)
+
+    def evaluate(self, expression, await_promise=False):
+        result = self.send('Runtime.evaluate', {'expression': expression, 'returnByValue': True,
+                                                'awaitPromise': await_promise})
+        if 'exceptionDetails' in result:
+            raise ProtocolError('%s: %s' % (expression, result['exceptionDetails']))
+        return result['result'].get('value')
+
+    def wait_for(self, expression, timeout, poll=0.1, until=None):
+        """Polls a page expression until it is true, and `until()` too if given (the browser's events
+        come in while the page is polled); returns False after `timeout` seconds."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.evaluate(expression) and (until is None or until()):
+                return True
+            time.sleep(poll)
+        return False
+
+    def click(self, selector):
+        box = self.evaluate('(() => { const r = document.querySelector(%s).getBoundingClientRect();'
+                            ' return [r.x + r.width / 2, r.y + r.height / 2]; })()' % json.dumps(selector))
+        for kind in ('mousePressed', 'mouseReleased'):
+            self.send('Input.dispatchMouseEvent', {'type': kind, 'x': box[0], 'y': box[1], 'button': 'left',
+                                                   'clickCount': 1})
+
+    # Keys as a keyboard sends them: the code a key has on Windows is what makes Tab move the focus
+    # and Enter or Space work a control.
+    KEYS = {'a': ('KeyA', 65, 'a'), 'Tab': ('Tab', 9, None), 'Enter': ('Enter', 13, '\r'), ' ': ('Space', 32, ' ')}
+
+    def press_key(self, key='a', shift=False):
+        code, virtual, text = self.KEYS[key]
+        down = {'type': 'keyDown' if text else 'rawKeyDown', 'key': key, 'code': code,
+                'windowsVirtualKeyCode': virtual, 'modifiers': 8 if shift else 0}
+        if text:
+            down['text'] = text
+        self.send('Input.dispatchKeyEvent', down)
+        self.send('Input.dispatchKeyEvent', {'type': 'keyUp', 'key': key, 'code': code,
+                                             'windowsVirtualKeyCode': virtual, 'modifiers': 8 if shift else 0})
+
+    def choose_files(self, selector, paths):
+        root = self.send('DOM.getDocument')['root']['nodeId']
+        node = self.send('DOM.querySelector', {'nodeId': root, 'selector': selector})['nodeId']
+        self.send('DOM.setFileInputFiles', {'nodeId': node, 'files': list(paths)})
+
+    def crash(self):
+        """Crashes the page's renderer, as a fault would: no answer comes, so none is waited for."""
+        self.browser.post('Page.crash', session=self.session)
+
+    def screenshot(self, path):
+        data = self.send('Page.captureScreenshot', {'format': 'png'})['data']
+        with open(path, 'wb') as file:
+            file.write(base64.b64decode(data))
+
+
+class Browser(Tab):
+    """One Chromium; itself the first of its pages (tabs), new_tab() opens more."""
 
     def __init__(self, chromium):
         self.profile = tempfile.mkdtemp(prefix='update-web-chromium-')
@@ -90,13 +152,17 @@ class Browser:
         self.next_id = 0
         self.pending = b''
         self.events = []
-        self.session = None
-        target = self.send('Target.createTarget', {'url': 'about:blank'}, session=False)['targetId']
-        self.target_id = target
-        self.session = self.send('Target.attachToTarget', {'targetId': target, 'flatten': True},
-                                 session=False)['sessionId']
-        self.send('Page.enable')
-        self.send('Runtime.enable')
+        first = self.new_tab()
+        Tab.__init__(self, self, first.target_id, first.session)
+
+    def new_tab(self):
+        """A new page in the same browser, sharing its profile (and so its origin's locks)."""
+        target = self.command('Target.createTarget', {'url': 'about:blank'})['targetId']
+        session = self.command('Target.attachToTarget', {'targetId': target, 'flatten': True})['sessionId']
+        tab = Tab(self, target, session)
+        tab.send('Page.enable')
+        tab.send('Runtime.enable')
+        return tab
 
     @staticmethod
     def _above_four(fd):
@@ -117,61 +183,34 @@ class Browser:
         message, self.pending = self.pending.split(b'\0', 1)
         return json.loads(message)
 
-    def send(self, method, params=None, session=True):
+    def post(self, method, params=None, session=None):
+        """Sends a DevTools command and returns its number, without waiting for the answer."""
         self.next_id += 1
         command = {'id': self.next_id, 'method': method, 'params': params or {}}
-        if session and self.session:
-            command['sessionId'] = self.session
+        if session:
+            command['sessionId'] = session
         os.write(self.to_browser, json.dumps(command).encode() + b'\0')
+        return self.next_id
+
+    def command(self, method, params=None, session=None):
+        """A DevTools command: on the browser itself, or on the page of `session`."""
+        number = self.post(method, params, session)
         while True:
             message = self._read_message()
-            if message.get('id') == self.next_id:
+            if message.get('id') == number:
                 if 'error' in message:
                     raise ProtocolError('%s: %s' % (method, message['error']))
                 return message.get('result', {})
             if 'method' in message:
                 self.events.append(message)
 
-    def evaluate(self, expression, await_promise=False):
-        result = self.send('Runtime.evaluate', {'expression': expression, 'returnByValue': True,
-                                                'awaitPromise': await_promise})
-        if 'exceptionDetails' in result:
-            raise ProtocolError('%s: %s' % (expression, result['exceptionDetails']))
-        return result['result'].get('value')
-
-    def wait_for(self, expression, timeout, poll=0.1):
-        """Polls a page expression until it is true; returns False after `timeout` seconds."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.evaluate(expression):
-                return True
-            time.sleep(poll)
-        return False
-
-    def click(self, selector):
-        box = self.evaluate('(() => { const r = document.querySelector(%s).getBoundingClientRect();'
-                            ' return [r.x + r.width / 2, r.y + r.height / 2]; })()' % json.dumps(selector))
-        for kind in ('mousePressed', 'mouseReleased'):
-            self.send('Input.dispatchMouseEvent', {'type': kind, 'x': box[0], 'y': box[1], 'button': 'left',
-                                                   'clickCount': 1})
-
-    def press_key(self, key='a', code='KeyA', text='a'):
-        self.send('Input.dispatchKeyEvent', {'type': 'keyDown', 'key': key, 'code': code, 'text': text})
-        self.send('Input.dispatchKeyEvent', {'type': 'keyUp', 'key': key, 'code': code})
-
-    def choose_files(self, selector, paths):
-        root = self.send('DOM.getDocument')['root']['nodeId']
-        node = self.send('DOM.querySelector', {'nodeId': root, 'selector': selector})['nodeId']
-        self.send('DOM.setFileInputFiles', {'nodeId': node, 'files': list(paths)})
-
-    def screenshot(self, path):
-        data = self.send('Page.captureScreenshot', {'format': 'png'})['data']
-        with open(path, 'wb') as file:
-            file.write(base64.b64decode(data))
+    def send(self, method, params=None, session=True):
+        """A command on the first page, or with session=False on the browser itself."""
+        return self.command(method, params, self.session if session else None)
 
     def close(self):
         try:
-            self.send('Browser.close', session=False)
+            self.command('Browser.close')
             self.process.wait(timeout=10)
         except Exception:
             self.process.kill()

@@ -1,7 +1,7 @@
 // The console program's output for a scenario, for comparison with the page's: runs the program's
 // own logic in FOLDER against the emulated target (the same behaviour words) on virtual time, and
 // prints nothing but what the program prints.
-//   web_console_run FOLDER [--no-ports] [WORDS...]
+//   web_console_run FOLDER [--no-ports | --ports INPUTS:OUTPUTS:TARGET_INPUT:TARGET_OUTPUT] [WORDS...]
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,7 +13,7 @@
 
 int main(int argc, char** argv) {
     if (argc < 2 || chdir(argv[1]) != 0) {
-        std::fprintf(stderr, "usage: web_console_run FOLDER [--no-ports] [WORDS...]\n");
+        std::fprintf(stderr, "usage: web_console_run FOLDER [--no-ports | --ports I:O:TI:TO] [WORDS...]\n");
         return 2;
     }
     SimScenario scenario;
@@ -22,6 +22,12 @@ int main(int argc, char** argv) {
         if (std::string(argv[i]) == "--no-ports") {
             scenario.inputs = scenario.outputs = 0;
             scenario.targetInput = scenario.targetOutput = -1;
+        } else if (std::string(argv[i]) == "--ports" && i + 1 < argc) {
+            if (std::sscanf(argv[++i], "%d:%d:%d:%d", &scenario.inputs, &scenario.outputs, &scenario.targetInput,
+                            &scenario.targetOutput) != 4) {
+                std::fprintf(stderr, "web_console_run: --ports wants INPUTS:OUTPUTS:TARGET_INPUT:TARGET_OUTPUT\n");
+                return 2;
+            }
         } else {
             words.push_back(argv[i]);
         }

@@ -2,10 +2,13 @@
 a stand-in for Web MIDI, and each run's console text must equal, byte for byte, what the console
 program prints for the same scenario (web_console_run). One case per invocation:
     web_cases.py CASE --build BUILD_WEB --console WEB_CONSOLE_RUN --make-image MAKE_IMAGE --examples DIR
-Exit status 0 passed, 1 failed, 77 skipped (no Chromium, or the web edition not built)."""
+                 [--axe-package DIR --axe-dir DIR]
+Exit status 0 passed, 1 failed, 77 skipped (no Chromium, or the web edition not built; for the
+accessibility audit, axe-core not to be had from the npm registry)."""
 import argparse
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -17,6 +20,9 @@ from browser import SKIP, Browser, Server, find_chromium  # noqa: E402
 
 RECORD_OK = 0x1A
 PROMPT = 'Press any key to continue . . .'
+# What the page writes in its own words must show a name's control characters, never hold them.
+HIDDEN = re.compile('[\x00-\x1f\x7f-\x9f\u202a-\u202e\u2066-\u2069]')
+PAGE_TEXTS = ('chosen', 'notice', 'activity', 'status', 'outcome')
 
 
 def image_bytes(path):
@@ -31,6 +37,14 @@ def record_count(path):
         position += (data[position] << 8 | data[position + 1]) + 2
         count += 1
     return count
+
+
+def last_percent(text):
+    """The percentage a terminal last shows for the transfer: the latest "N% done" after the line that
+    names the product's output; 0 when the transfer never began."""
+    parts = text.rsplit('\nMIDIOUT Device: ', 1)
+    found = re.findall(r'(\d+)% done', parts[1]) if len(parts) == 2 else []
+    return int(found[-1]) if found else 0
 
 
 def terminal_screen(text):
@@ -59,6 +73,7 @@ class Case:
         self.browser = Browser(find_chromium())
         self.shots = options.shots
         self.skip_reason = ''
+        self.page_scripts = {}
         os.makedirs(self.shots, exist_ok=True)
 
     def close(self):
@@ -98,10 +113,13 @@ class Case:
         return result.stdout.decode()
 
     # --- the page ---
-    def open_page(self, words='', access='grant', emulated=True, **names):
-        """Opens the page, with the emulated target behind a stand-in for Web MIDI unless `emulated` is
-        false (the browser's own Web MIDI); `names` may name its ports (inputName, outputName)."""
-        setup = {'words': words, 'access': access, **names}
+    def open_page(self, words='', access='grant', emulated=True, tab=None, before='', **ports):
+        """Opens the page in `tab` (the first one by default), with the emulated target behind a
+        stand-in for Web MIDI unless `emulated` is false (the browser's own Web MIDI); `ports` may name
+        its ports (inputName, outputName) and set how many there are (inputs, outputs, targetInput,
+        targetOutput); `before` is a script run ahead of the page's own."""
+        tab = tab or self.browser
+        setup = {'words': words, 'access': access, **ports}
         with open(os.path.join(self.options.build, 'emulated', 'emulated-midi.js')) as file:
             stand_in = 'window.emulatedTargetSetup = %s;\n%s\n' % (json.dumps(setup), file.read())
         # Kept by the page for the whole test: whether it was ever visible while the program ran, and
@@ -111,15 +129,32 @@ class Case:
                  ' window.visibilityDuringRuns.push(document.visibilityState));'
                  'window.policyViolations = [];'
                  'document.addEventListener("securitypolicyviolation", (event) =>'
-                 ' window.policyViolations.push(event.violatedDirective + " " + event.blockedURI));')
-        self.browser.send('Page.addScriptToEvaluateOnNewDocument',
-                          {'source': (stand_in if emulated else '') + watch})
-        self.browser.send('Page.navigate', {'url': self.server.origin + '/index.html'})
-        ready = self.browser.wait_for("window.updatePage && updatePage.state() === 'ready'", 20)
+                 ' window.policyViolations.push(event.violatedDirective + " " + event.blockedURI));'
+                 # Every text the page put in its own places, as it was put there, with what the
+                 # console panel showed at that moment.
+                 'window.pageTexts = [];'
+                 'document.addEventListener("DOMContentLoaded", () => {'
+                 ' const observer = new MutationObserver((records) => { for (const record of records)'
+                 '  for (const node of record.addedNodes) window.pageTexts.push([record.target.id, node.textContent,'
+                 '   document.getElementById("console").textContent]); });'
+                 ' for (const id of %s) if (document.getElementById(id))'
+                 '  observer.observe(document.getElementById(id), { childList: true }); });'
+                 % json.dumps(PAGE_TEXTS))
+        # A page opened again in the same tab takes this setup alone.
+        if tab.target_id in self.page_scripts:
+            tab.send('Page.removeScriptToEvaluateOnNewDocument', {'identifier': self.page_scripts[tab.target_id]})
+        self.page_scripts[tab.target_id] = tab.send(
+            'Page.addScriptToEvaluateOnNewDocument', {'source': before + (stand_in if emulated else '') + watch})['identifier']
+        tab.send('Page.navigate', {'url': self.server.origin + '/index.html'})
+        ready = tab.wait_for("window.updatePage && updatePage.state() === 'ready'", 20)
         if not ready:
             raise AssertionError('the page never became ready')
         if emulated and access != 'absent':
-            self.browser.evaluate('emulatedTarget.ready()', await_promise=True)
+            tab.evaluate('emulatedTarget.ready()', await_promise=True)
+
+    def seen(self, where, tab=None):
+        """The texts the page has put in one of its own places so far, in order."""
+        return [text for place, text, _ in (tab or self.browser).evaluate('pageTexts') if place == where]
 
     def run(self, files, shot, limit=120, answer='key'):
         """Chooses `files`, clicks Update and answers the closing prompt with a key or the Continue
@@ -160,10 +195,26 @@ class Case:
                           'the outcome is a ' + outcome_kind)
         self.expect(outcome_words in self.page('updatePage.outcome()'),
                     'the outcome says %r; it says %r' % (outcome_words, self.page('updatePage.outcome()')))
+        self.expect_equal(self.page('updatePage.percent()'), last_percent(expected),
+                          "the bar shows the console's last percentage")
+        self.check_page_texts()
         self.expect_equal(self.page('policyViolations'), [], "nothing the page's security policy forbids")
         thrown = [event['params']['exceptionDetails'] for event in self.browser.events
                   if event['method'] == 'Runtime.exceptionThrown']
         self.expect_equal(thrown, [], 'no uncaught exception in the page')
+
+
+    def check_page_texts(self, tab=None):
+        """Nothing the page wrote in its own words holds a control character."""
+        for place, text, _ in (tab or self.browser).evaluate('pageTexts'):
+            self.expect(not HIDDEN.search(text), 'the page shows every control character in %s visibly: %r'
+                        % (place, text))
+
+    def start(self, files, tab=None):
+        """Chooses `files` and clicks Update, without waiting for anything."""
+        tab = tab or self.browser
+        tab.choose_files('#image', files)
+        tab.click('#update')
 
 
 CASES = {}
@@ -172,6 +223,11 @@ CASES = {}
 def case(function):
     CASES[function.__name__] = function
     return function
+
+
+def at_prompt(text):
+    """What the console program has printed while it waits for its key: all but the line end the key brings."""
+    return text[:-1] if text.endswith(PROMPT + '\n') else text
 
 
 def demo_image(case):
@@ -246,16 +302,26 @@ def noisy_target(case):
                 'every record was sent once and accepted')
 
 
+def check_error_in_updating(case):
+    # The program knows only that the product does not hold the whole image: nothing of a cause.
+    outcome = case.page('updatePage.outcome()')
+    case.expect('again' in outcome and 'contact support' in outcome and 'service' not in outcome,
+                'the outcome says what is known, and to update again, then contact support: %r' % outcome)
+
+
 @case
 def twenty_refusals(case):
+    # Record 12 refused twenty times: the console's last line of progress says 20 %, and so must the bar.
     image = demo_image(case)
-    case.open_page('--refuse 3:22:0')
+    case.open_page('--refuse 12:22:0')
     transcript = case.run([image], 'failed')
-    case.check_run(transcript, case.console_output([image], '--refuse', '3:22:0'), 'failure',
-                   'not complete')
+    case.check_run(transcript, case.console_output([image], '--refuse', '12:22:0'), 'failure',
+                   'does not hold the complete firmware')
+    check_error_in_updating(case)
+    case.expect(case.page('updatePage.percent()') > 0, 'the bar shows how far the transfer came, not 0')
     case.expect_equal(case.page('emulatedTarget.sendingCodes().filter(c => c === 0x22).length'), 20,
-                      'record 3 was sent twenty times')
-    case.expect_equal(case.page('emulatedTarget.recordsAccepted()'), 2, 'only records 1 and 2 were written')
+                      'record 12 was sent twenty times')
+    case.expect_equal(case.page('emulatedTarget.recordsAccepted()'), 11, 'only records 1 to 11 were written')
 
 
 @case
@@ -292,8 +358,10 @@ def image_phase(case):
     case.file('ZENTRAVOX_bad.led', '%s %02X\n' % (head, (int(last, 16) + 1) & 0xFF))
     wrong_name = case.file('firmware.led', open(good).read())
     case.open_page()
-    runs = [([], 'no-image', 'No update image'),
-            ([wrong_name, good], 'wrong-name', 'does not begin with ZENTRAVOX'),
+    not_led = case.file('ZENTRAVOX_good.txt', open(good).read())
+    runs = [([], 'no-image', 'No image file was chosen'),
+            ([wrong_name], 'wrong-name', 'does not begin with ZENTRAVOX'),
+            ([not_led], 'not-led', 'does not end in .led'),
             ([bad], 'bad-checksum', 'damaged or incomplete')]
     for number, (files, shot, words) in enumerate(runs):
         transcript = case.run(files, shot, answer='button' if number == 1 else 'key')
@@ -321,7 +389,9 @@ def late_target(case):
     words = '--handshake-delay 0 --delay 2500'
     case.open_page(words)
     transcript = case.run([image], 'failed', limit=60)
-    case.check_run(transcript, case.console_output([image], *words.split()), 'failure', 'not complete')
+    case.check_run(transcript, case.console_output([image], *words.split()), 'failure',
+                   'does not hold the complete firmware')
+    check_error_in_updating(case)
     case.expect('Target update successfully!' not in transcript, 'no success is claimed')
     case.expect_equal(case.page('emulatedTarget.sendingCodes()'), [RECORD_OK, RECORD_OK],
                       'record 1 arrived twice and was accepted twice')
@@ -357,10 +427,28 @@ def midi_refused(case):
     case.open_page(access='deny')
     transcript = case.run([image], 'refused')
     case.check_run(transcript, case.console_output([image], '--no-ports'), 'failure', 'no access to MIDI')
-    notice = case.page('updatePage.notice()')
-    case.expect('did not give this page access' in notice and 'NotAllowedError' in notice,
-                'the page says the browser refused MIDI access, and how: %r' % notice)
-    case.expect('Chrome' in notice and 'Firefox' in notice, 'the page names the browsers that work')
+    check_refusal_notice(case, case.page('updatePage.notice()'), 'Chromium')
+    # The same refusal in Firefox: what to do there, in its own terms.
+    firefox = 'Mozilla/5.0 (X11; Linux x86_64; rv:128.0) Gecko/20100101 Firefox/128.0'
+    case.browser.send('Emulation.setUserAgentOverride', {'userAgent': firefox})
+    case.open_page(access='deny')
+    case.run([image], 'refused-firefox')
+    check_refusal_notice(case, case.page('updatePage.notice()'), 'Firefox')
+
+
+def check_refusal_notice(case, notice, browser):
+    # Said to someone already in a browser with Web MIDI: what to do in it, no list of other browsers
+    # and no raw exception text.
+    case.expect('did not give this page access' in notice and 'Update again' in notice,
+                'the page says MIDI access was refused, and to click Update again: %r' % notice)
+    case.expect('NotAllowedError' not in notice and 'Permission denied' not in notice,
+                "the notice holds no exception text: %r" % notice)
+    if browser == 'Firefox':
+        case.expect(notice.startswith('Firefox') and 'add-on' in notice, "it says what to do in Firefox: %r" % notice)
+    else:
+        case.expect('address bar' in notice and 'Allow' in notice, 'it says where to allow MIDI devices: %r' % notice)
+        case.expect(all(name not in notice for name in ('Firefox', 'Safari', 'Opera')),
+                    'it lists no other browsers: %r' % notice)
 
 
 @case
@@ -395,9 +483,7 @@ def browser_midi(case):
     expected = case.console_output([image], '--no-ports')
     transcript = case.run([image], 'denied')
     case.check_run(transcript, expected, 'failure', 'no access to MIDI')
-    notice = case.page('updatePage.notice()')
-    case.expect('did not give this page access' in notice and 'NotAllowedError' in notice,
-                'the page says the permission was refused: %r' % notice)
+    check_refusal_notice(case, case.page('updatePage.notice()'), 'Chromium')
     case.browser.send('Browser.grantPermissions', {'permissions': ['midi', 'midiSysex'],
                                                     'origin': case.server.origin}, session=False)
     transcript = case.run([image], 'granted')
@@ -415,6 +501,343 @@ def target_leaves(case):
     case.open_page('--exit-after 40')
     transcript = case.run([image], 'gone')
     case.check_run(transcript, case.console_output([image], '--exit-after', '40'), 'failure', 'went away')
+    case.expect(case.page('updatePage.percent()') > 0, 'the bar shows how far the transfer came, not 0')
+
+
+@case
+def update_again(case):
+    # The outcome says "click Update again": at the closing prompt Update works at once, answering the
+    # prompt and starting the next run, here against a target that now takes every record.
+    image = demo_image(case)
+    case.open_page('--refuse 3:22:0')
+    case.start([image])
+    case.expect(case.browser.wait_for('updatePage.waitingForKey()', 60), 'the first run reaches its prompt')
+    case.check_run(case.page('updatePage.transcript()'), at_prompt(case.console_output([image], '--refuse', '3:22:0')),
+                   'failure', 'Click Update again')
+    case.expect(not case.page('document.getElementById("update").disabled'), 'Update is enabled at the prompt')
+    case.expect(not case.page('document.getElementById("image").disabled'), 'so is the chooser')
+    case.page('emulatedTargetSetup.words = ""')
+    case.browser.click('#update')
+    case.expect(case.browser.wait_for('document.body.dataset.runs === "1" && updatePage.running()', 10),
+                'clicking Update at the prompt ends that run and starts the next at once')
+    case.expect(case.browser.wait_for('updatePage.waitingForKey()', 60), 'the second run reaches its prompt')
+    case.check_run(case.page('updatePage.transcript()'), at_prompt(case.console_output([image])), 'success', 'new firmware')
+    case.expect_equal(case.page('emulatedTarget.flashHex()'), image_bytes(image).hex().upper(),
+                      "the second run's flash is the image")
+    case.browser.press_key()
+    case.expect(case.browser.wait_for('document.body.dataset.runs === "2"', 10), 'a key ends the second run')
+
+
+@case
+def one_file(case):
+    # The page takes exactly one image: choosing V1 and V2 together must never flash V1 and report
+    # the product updated.
+    first = case.make_image('ZENTRAVOX_V1.led', '--size', '1048', '--seed', '1')
+    second = case.make_image('ZENTRAVOX_V2.led', '--size', '1048', '--seed', '2')
+    case.open_page()
+    case.expect(not case.page('document.getElementById("image").multiple'), 'the chooser takes one file')
+    case.browser.choose_files('#image', [first, second])
+    case.expect_equal(case.page('document.getElementById("image").files.length'), 1, 'one file is taken of two')
+    # A browser may still hand the chooser several (a drop, a script): the page refuses them.
+    case.page('(() => { const both = new DataTransfer();'
+              ' for (const name of ["ZENTRAVOX_V1.led", "ZENTRAVOX_V2.led"]) both.items.add(new File(["00"], name));'
+              ' const chooser = document.getElementById("image"); chooser.files = both.files;'
+              ' chooser.dispatchEvent(new Event("change")); })()')
+    case.expect('2 files were chosen: choose one' in case.page('updatePage.notice()'), 'the page asks for one file')
+    case.browser.click('#update')
+    time.sleep(0.5)
+    case.expect_equal(case.page('updatePage.transcript()'), '', 'the program does not run with two files')
+    case.expect(not case.page('emulatedTarget.started'), 'no MIDI access is asked for')
+    case.expect_equal(case.page('updatePage.state()'), 'ready', 'the page is ready for another choice')
+    transcript = case.run([second], 'one')
+    case.check_run(transcript, case.console_output([second]), 'success', 'new firmware')
+    case.expect_equal(case.page('emulatedTarget.flashHex()'), image_bytes(second).hex().upper(),
+                      'the one image chosen is the one flashed')
+
+
+@case
+def looking(case):
+    # Two inputs and two outputs, the target on the second of each: three pairs are tried (2 s each)
+    # before the fourth answers. The console shows its banner only; the page says what is going on.
+    image = demo_image(case)
+    case.open_page(inputs=2, outputs=2, targetInput=1, targetOutput=1)
+    transcript = case.run([image], 'done')
+    case.check_run(transcript, case.console_output([image], '--ports', '2:2:1:1'), 'success', 'new firmware')
+    seen = case.browser.evaluate('pageTexts')
+    tried = [text for place, text, _ in seen if place == 'activity' and 'trying' in text]
+    case.expect_equal(tried, ['Looking for the product: trying MIDI input %s with MIDI output %s.' % pair for pair in
+                              [('1 “MIDI In 1”', '1 “MIDI Out 1”'), ('1 “MIDI In 1”', '2 “Zentravox Out”'),
+                               ('2 “Zentravox In”', '1 “MIDI Out 1”'), ('2 “Zentravox In”', '2 “Zentravox Out”')]],
+                      'each pair tried is shown as it is tried')
+    case.expect(all('The Update Device' not in panel for place, text, panel in seen if 'trying' in text),
+                'they are shown while the console has nothing to say')
+    case.expect(any(place == 'activity' and text.startswith('Sending the image') for place, text, _ in seen),
+                'then the page says it is sending the image')
+    case.expect_equal(case.page('updatePage.activity()'), '', 'at the end only the outcome speaks')
+    status = case.seen('status')
+    case.expect('Looking for the product.' in status, 'a screen reader hears that the page looks: %r' % status)
+    # In steps of ten as the panel is drawn (ten times a second): a step the transfer passed between
+    # two drawings is not told.
+    steps = [int(re.fullmatch(r'Sending the image to the product: (\d+) percent\.', text).group(1))
+             for text in status if text.startswith('Sending the image')]
+    case.expect(len(steps) >= 3 and steps[0] == 0 and steps[-1] == 100 and steps == sorted(set(steps))
+                and all(step % 10 == 0 for step in steps), 'and hears the progress in steps of ten: %r' % steps)
+
+
+@case
+def too_large(case):
+    # Sparse files: a 1 GB and a 3 GB "image" cost no disk and are refused as they are chosen, without
+    # being read; then a real image goes through as usual.
+    big = os.path.join(case.folder, 'ZENTRAVOX_big.led')
+    huge = os.path.join(case.folder, 'ZENTRAVOX_\x1b[2J_huge.led')
+    for path, size in ((big, 1 << 30), (huge, 3 << 30)):
+        with open(path, 'wb') as file:
+            file.truncate(size)
+    image = demo_image(case)
+    case.open_page()
+    for path, size in ((big, '1.1 GB'), (huge, '3.2 GB')):
+        started = time.monotonic()
+        case.browser.choose_files('#image', [path])
+        case.expect(case.browser.wait_for('updatePage.notice() !== ""', 2), 'the refusal comes at once')
+        notice = case.page('updatePage.notice()')
+        case.expect(size in notice and 'far too large to be an update image' in notice and '65,535' in notice,
+                    'it says why: %r' % notice)
+        case.browser.click('#update')
+        case.expect(time.monotonic() - started < 2, 'nothing is read: %.1f s' % (time.monotonic() - started))
+        case.expect_equal(case.page('updatePage.transcript()'), '', 'the program does not run')
+        case.expect(case.page('updatePage.notice()') == notice, 'Update gives the same reason')
+    case.expect('\\x1b[2J_huge.led' in case.page('updatePage.notice()'), 'the name is shown with its escape visible')
+    case.expect(not case.page('emulatedTarget.started'), 'no MIDI access is asked for')
+    case.check_page_texts()
+    transcript = case.run([image], 'done')
+    case.check_run(transcript, case.console_output([image]), 'success', 'new firmware')
+    case.expect_equal(case.page('updatePage.notice()'), '', 'a right choice clears the refusal')
+
+
+@case
+def hostile_names(case):
+    # Names that would redraw a terminal or pass for the program's words: the page's own texts show
+    # their control characters, and judge the run by the program's lines, not by what a name holds.
+    good = case.make_image('ZENTRAVOX_good.led', '--size', '1048')
+    with open(good) as file:
+        good_text = file.read()
+    head, last = good_text.rstrip().rsplit(None, 1)
+    bad_text = '%s %02X\n' % (head, (int(last, 16) + 1) & 0xFF)
+    fake_success = case.file('ZENTRAVOX\x1b[2J\rTarget update successfully!.led', bad_text)
+    fake_progress = case.file('ZENTRAVOX\nTransferring.. 55% done\nTarget update successfully!\n.led', bad_text)
+    utf8 = case.file('ZENTRAVOX_Größe_🎹.led', good_text)
+    case.open_page()
+    for number, (path, shown) in enumerate(((fake_success, 'ZENTRAVOX\\x1b[2J\\rTarget update successfully!.led'),
+                                            (fake_progress, 'ZENTRAVOX\\nTransferring.. 55% done\\nTarget update '
+                                                            'successfully!\\n.led'))):
+        transcript = case.run([path], 'fake-%d' % number)
+        case.check_run(transcript, case.console_output([path]), 'failure', 'damaged or incomplete')
+        case.expect('“%s”' % shown in case.page('updatePage.chosen()'),
+                    'the chosen name shows its control characters: %r' % case.page('updatePage.chosen()'))
+        case.expect(not case.page('emulatedTarget.started'), 'MIDI access is not asked for')
+    case.browser.choose_files('#image', [case.file('ZENTRAVOX_\u202edel.exe.led', good_text)])
+    case.expect('ZENTRAVOX_\\u202edel.exe.led' in case.page('updatePage.chosen()'),
+                'a character that turns text around is shown, not obeyed: %r' % case.page('updatePage.chosen()'))
+    transcript = case.run([utf8], 'utf8')
+    case.check_run(transcript, case.console_output([utf8]), 'success', 'new firmware')
+    case.expect_equal(case.page('updatePage.chosen()'), 'Chosen: “ZENTRAVOX_Größe_🎹.led”, %.1f kB.'
+                      % (os.path.getsize(utf8) / 1000), 'an ordinary name is shown as it is')
+
+
+@case
+def two_tabs(case):
+    # Two tabs of the page in one browser: while one updates, the other refuses to, before it asks for
+    # MIDI; once the first is over, or its tab has crashed, the other updates at once.
+    image = demo_image(case)
+    first, second = case.browser, case.browser.new_tab()
+    case.open_page('--delay 100', tab=first)
+    case.open_page(tab=second)
+    case.start([image], tab=first)
+    case.expect(first.wait_for('updatePage.percent() > 0', 30), 'the first tab is sending the image')
+    case.start([image], tab=second)
+    case.expect(second.wait_for('updatePage.notice() !== ""', 5), 'the second tab says why it does not update')
+    notice = second.evaluate('updatePage.notice()')
+    case.expect('Another tab or window of this page is updating' in notice, 'it says another tab updates: %r' % notice)
+    case.expect(not second.evaluate('emulatedTarget.started'), 'the second tab asked for no MIDI access')
+    case.expect_equal(second.evaluate('updatePage.transcript()'), '', 'its program did not run')
+    case.expect(not second.evaluate('document.getElementById("update").disabled'), 'its Update can be clicked again')
+    case.expect(first.wait_for('updatePage.waitingForKey()', 60), 'the first tab ends its update')
+    case.expect_equal(first.evaluate('updatePage.transcript()'), at_prompt(case.console_output([image])),
+                      'the first update went on unharmed')
+    case.expect_equal(first.evaluate('emulatedTarget.flashHex()'), image_bytes(image).hex().upper(),
+                      "the first tab's flash is the image")
+    # The first tab waits for its key, its ports closed: the second may update now.
+    second.click('#update')
+    case.expect(second.wait_for('updatePage.waitingForKey()', 60), 'the second tab updates once the first is over')
+    case.expect_equal(second.evaluate('updatePage.transcript()'), at_prompt(case.console_output([image])),
+                      'and succeeds')
+    second.press_key()
+    case.expect(second.wait_for('document.body.dataset.runs === "1"', 10), 'a key ends its run')
+    # A tab that crashes during its update holds nothing.
+    first.press_key()
+    case.expect(first.wait_for('document.body.dataset.runs === "1"', 10), 'a key ends the first run')
+    first.click('#update')
+    case.expect(first.wait_for('updatePage.percent() > 0', 30), 'the first tab is updating again')
+    first.crash()
+    crashed = 'Inspector.targetCrashed'
+    case.expect(second.wait_for('true', 5, until=lambda: any(event['method'] == crashed and event.get('sessionId') ==
+                                                             first.session for event in case.browser.events)),
+                'the first tab has crashed')
+    case.start([image], tab=second)
+    case.expect(second.wait_for('updatePage.waitingForKey()', 60), 'after a crash the other tab updates at once')
+    case.expect_equal(second.evaluate('updatePage.notice()'), '', 'with no notice')
+    case.expect_equal(second.evaluate('emulatedTarget.flashHex()'), image_bytes(image).hex().upper(),
+                      "and its flash is the image")
+    case.check_page_texts(second)
+
+
+@case
+def no_web_locks(case):
+    # A browser without Web Locks cannot keep two tabs apart: the page says so and does not update.
+    image = demo_image(case)
+    case.open_page(before='delete Navigator.prototype.locks;')
+    case.expect_equal(case.page('typeof navigator.locks'), 'undefined', 'the browser has no Web Locks')
+    case.start([image])
+    case.expect(case.browser.wait_for('updatePage.notice() !== ""', 5), 'the page says why it does not update')
+    notice = case.page('updatePage.notice()')
+    case.expect('only one tab of this page updates' in notice and 'Web Locks' in notice, 'it says why: %r' % notice)
+    case.expect_equal(case.page('updatePage.transcript()'), '', 'the program does not run')
+    case.expect(not case.page('emulatedTarget.started'), 'no MIDI access is asked for')
+    # A browser that has Web Locks but refuses this site the claim (its storage blocked): not a tale
+    # of another tab.
+    case.open_page(before='LockManager.prototype.request = () => Promise.reject(new DOMException("", "SecurityError"));')
+    case.start([image])
+    case.expect(case.browser.wait_for('updatePage.notice() !== ""', 5), 'the page says why it does not update')
+    notice = case.page('updatePage.notice()')
+    case.expect('store data' in notice and 'Another tab' not in notice, 'it says what to do: %r' % notice)
+    case.expect_equal(case.page('updatePage.transcript()'), '', 'the program does not run')
+
+
+@case
+def keyboard(case):
+    # The keyboard alone: Tab to the chooser, Enter opens it, Tab to Update, Enter; the prompt's
+    # Continue has the focus, Enter answers it and the focus goes back to Update. At a prompt, Tab
+    # moves on without answering it, and Enter on Update starts the next run at once.
+    image = demo_image(case)
+    case.open_page()
+    case.browser.send('Page.setInterceptFileChooserDialog', {'enabled': True})
+    focused = 'document.activeElement.id'
+    for _ in range(5):
+        case.browser.press_key('Tab')
+        if case.page(focused) == 'image':
+            break
+    case.expect_equal(case.page(focused), 'image', 'Tab reaches the chooser first')
+    case.browser.press_key('Enter')
+
+    def chooser():
+        return next((event for event in case.browser.events if event['method'] == 'Page.fileChooserOpened'), None)
+    if not case.expect(case.browser.wait_for('true', 5, until=chooser), 'Enter opens the file chooser'):
+        return
+    opened = chooser()
+    case.browser.send('DOM.setFileInputFiles', {'files': [image], 'backendNodeId': opened['params']['backendNodeId']})
+    case.expect(case.browser.wait_for('updatePage.chosen().includes("ZENTRAVOX_demo.led")', 5), 'the image is chosen')
+    case.browser.press_key('Tab')
+    case.expect_equal(case.page(focused), 'update', 'Tab goes on to Update')
+    case.browser.press_key('Enter')
+    case.expect(case.browser.wait_for('updatePage.waitingForKey()', 60), 'Enter on Update runs the update')
+    case.check_run(case.page('updatePage.transcript()'), at_prompt(case.console_output([image])), 'success', 'new firmware')
+    case.expect_equal(case.page(focused), 'continue', 'at the prompt Continue has the focus')
+    case.browser.press_key('Enter')
+    case.expect(case.browser.wait_for('document.body.dataset.runs === "1"', 10), 'Enter on Continue ends the run')
+    case.expect_equal(case.page(focused), 'update', 'the focus goes back to Update')
+    case.browser.press_key('Enter')
+    case.expect(case.browser.wait_for('updatePage.waitingForKey()', 60), 'Enter on Update runs it again')
+    case.browser.press_key('Tab', shift=True)
+    case.expect_equal(case.page(focused), 'update', 'Shift+Tab leaves Continue for Update')
+    case.expect(case.page('updatePage.waitingForKey()'), 'moving the focus answers no prompt')
+    case.browser.press_key('Enter')
+    case.expect(case.browser.wait_for('document.body.dataset.runs === "2" && updatePage.running()', 10),
+                'Enter on Update at the prompt ends that run and starts the next')
+    case.expect(case.browser.wait_for('updatePage.waitingForKey()', 60), 'which reaches its prompt')
+    case.browser.press_key('Enter')
+    case.expect(case.browser.wait_for('document.body.dataset.runs === "3"', 10), 'and ends on Enter')
+    # What a screen reader is told, as it is told: the progress and the outcome, in live regions.
+    roles = case.page('["status", "outcome", "notice"].map((id) => document.getElementById(id).getAttribute("role"))')
+    case.expect_equal(roles, ['status', 'status', 'alert'], 'progress, outcome and notices are live regions')
+    case.expect('Sending the image to the product: 100 percent.' in case.seen('status'), 'the progress was told')
+    outcomes = case.seen('outcome')
+    case.expect(len(outcomes) == 3 and all('new firmware' in text for text in outcomes), 'each outcome was told')
+
+
+def install_axe(case):
+    """axe-core as package-lock.json pins it, from the npm registry, in the build tree; the path of its
+    script, or None with the reason in case.skip_reason."""
+    package, target = case.options.axe_package, case.options.axe_dir
+    npm = shutil.which('npm')
+    if npm is None:
+        case.skip_reason = 'axe-core cannot be installed: no npm (Debian: the npm package)'
+        return None
+    script = os.path.join(target, 'node_modules', 'axe-core', 'axe.min.js')
+    os.makedirs(target, exist_ok=True)
+    names = ('package.json', 'package-lock.json')
+    pinned = [open(os.path.join(package, name)).read() for name in names]
+    installed = [open(os.path.join(target, name)).read() if os.path.exists(os.path.join(target, name)) else None
+                 for name in names]
+    if installed == pinned and os.path.exists(script):
+        return script
+    for name in names:
+        shutil.copy(os.path.join(package, name), target)
+    try:
+        result = subprocess.run([npm, 'ci', '--ignore-scripts', '--no-audit', '--no-fund', '--loglevel=error',
+                                 '--fetch-retries=1', '--fetch-timeout=30000'],
+                                cwd=target, capture_output=True, text=True, timeout=240)
+    except subprocess.TimeoutExpired:
+        case.skip_reason = 'axe-core could not be installed from the npm registry within 240 s'
+        return None
+    if result.returncode != 0 or not os.path.exists(script):
+        said = [line for line in (result.stderr + result.stdout).splitlines()
+                if line.strip() and 'complete log of this run' not in line]
+        case.skip_reason = 'axe-core could not be installed from the npm registry: %s' % (' / '.join(said[:3]) or '?')
+        return None
+    return script
+
+
+@case
+def accessibility(case):
+    # axe-core against the built page in each of its states: ready, a file chosen, looking for the
+    # product, sending, a success at the prompt, after it, a refused file, a refused MIDI access.
+    script = install_axe(case)
+    if script is None:
+        return
+    with open(script) as file:
+        axe = file.read()
+    image = demo_image(case)
+    case.open_page(inputs=2, outputs=2, targetInput=1, targetOutput=1)
+
+    def audit(state):
+        if not case.page('typeof axe === "object"'):
+            case.page(axe)
+        found = case.browser.evaluate('axe.run(document, { resultTypes: ["violations"] }).then((r) => r.violations'
+                                      '.map((v) => v.id + " (" + v.impact + "): " + v.help + " at " +'
+                                      ' v.nodes.map((n) => n.target.join(" ")).join(", ")))', await_promise=True)
+        case.expect_equal(found, [], 'axe-core finds no violation when ' + state)
+
+    audit('the page is ready')
+    case.browser.choose_files('#image', [image])
+    audit('a file is chosen')
+    case.browser.click('#update')
+    case.expect(case.browser.wait_for('updatePage.activity().includes("trying")', 20), 'the page looks')
+    audit('the page looks for the product')
+    case.expect(case.browser.wait_for('updatePage.activity().startsWith("Sending")', 30), 'the page sends')
+    audit('the image is being sent')
+    case.expect(case.browser.wait_for('updatePage.waitingForKey()', 60), 'the run reaches its prompt')
+    audit('a success waits for its key')
+    case.browser.press_key()
+    case.expect(case.browser.wait_for('document.body.dataset.runs === "1"', 10), 'a key ends the run')
+    audit('the run is over')
+    big = os.path.join(case.folder, 'ZENTRAVOX_big.led')
+    with open(big, 'wb') as file:
+        file.truncate(1 << 30)
+    case.browser.choose_files('#image', [big])
+    audit('a file is refused')
+    case.page('emulatedTargetSetup.access = "deny"')
+    case.run([image], 'refused')
+    audit('MIDI access was refused')
 
 
 def main():
@@ -425,8 +848,12 @@ def main():
     parser.add_argument('--make-image', required=True)
     parser.add_argument('--examples', required=True)
     parser.add_argument('--shots', default=os.path.join(tempfile.gettempdir(), 'update-web-shots'))
+    parser.add_argument('--axe-package', default=os.path.dirname(os.path.abspath(__file__)),
+                        help='where package.json and package-lock.json pin axe-core')
+    parser.add_argument('--axe-dir', default=os.path.join(tempfile.gettempdir(), 'update-web-axe'),
+                        help='where axe-core is installed')
     options = parser.parse_args()
-    for name in ('build', 'console', 'make_image', 'examples', 'shots'):
+    for name in ('build', 'console', 'make_image', 'examples', 'shots', 'axe_package', 'axe_dir'):
         setattr(options, name, os.path.abspath(getattr(options, name)))
     if find_chromium() is None:
         print('skipped: no Chromium (scripts/setup.sh installs it)')

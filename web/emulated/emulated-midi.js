@@ -6,6 +6,9 @@
 //   access  "grant" (the default), "deny" (the user refuses) or "absent" (a browser without Web MIDI)
 //   base    where target.js and target.wasm are, by default /emulated/
 //   inputName, outputName   the names of its ports, by default "Zentravox In" and "Zentravox Out"
+//   inputs, outputs, targetInput, targetOutput   how many ports there are (1 each by default) and
+//           which are the target's (0 by default); the others, "MIDI In 2", "MIDI Out 1"..., are
+//           ports with nothing behind them, named as the console program's emulated world names them
 // What the target received, wrote and answered is in window.emulatedTarget.
 (function () {
   'use strict';
@@ -175,17 +178,28 @@
     record.messagesFromProgram = record.delivered = record.lost = 0;
     record.firstMessageAt = record.lastDeliveredAt = null;
     const sysexAllowed = !!(options && options.sysex);
+    const ports = (type, count, targetIndex, targetName, otherName) => Array.from({ length: count }, (_, index) => {
+      const port = makePort(type, index === targetIndex ? targetName : otherName + ' ' + (index + 1));
+      port.id += '-' + index;
+      return port;
+    });
+    const inputs = ports('input', setup.inputs || 1, setup.targetInput || 0, setup.inputName || 'Zentravox In', 'MIDI In');
+    const outputs = ports('output', setup.outputs || 1, setup.targetOutput || 0, setup.outputName || 'Zentravox Out',
+                          'MIDI Out');
     world = {
-      input: makePort('input', setup.inputName || 'Zentravox In'),
-      output: makePort('output', setup.outputName || 'Zentravox Out'),
+      input: inputs[setup.targetInput || 0],
+      output: outputs[setup.targetOutput || 0],
       queue: [],
       started: performance.now(),
     };
-    world.output.send = (data) => receive(data, sysexAllowed);
-    world.output.clear = () => {};
+    for (const output of outputs) {
+      // Nothing is behind the other outputs: what they are sent goes nowhere.
+      output.send = output === world.output ? (data) => receive(data, sysexAllowed) : () => {};
+      output.clear = () => {};
+    }
     const access = new EventTarget();
-    access.inputs = new Map([[world.input.id, world.input]]);
-    access.outputs = new Map([[world.output.id, world.output]]);
+    access.inputs = new Map(inputs.map((port) => [port.id, port]));
+    access.outputs = new Map(outputs.map((port) => [port.id, port]));
     access.sysexEnabled = sysexAllowed;
     access.onstatechange = null;
     return access;
