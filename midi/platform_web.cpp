@@ -12,8 +12,9 @@
 
 namespace {
 
-// The program opens one input and one output at a time; a few slots spare.
-constexpr int MAX_OPEN_PORTS = 4;
+// While the program looks for the target it holds every input and every output open at once (ten of
+// each at most); a few slots spare.
+constexpr int MAX_OPEN_PORTS = 16;
 // Receive buffers that may be queued on one input at once, taken oldest first.
 constexpr int BUFFERS_PER_INPUT = 8;
 // An arriving message is copied here first, at most this much of it: more than any receive buffer

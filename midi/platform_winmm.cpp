@@ -101,9 +101,10 @@ bool winmmAtHand() {
     return winmmLoaded;
 }
 
-// The program opens one input and one output at a time; a few slots leave room for a port whose close
-// failed without reusing its bookkeeping.
-constexpr int MAX_OPEN_PORTS = 4;
+// While the program looks for the target it holds every input and every output open at once (ten of
+// each at most); a few slots more leave room for a port whose close failed without reusing its
+// bookkeeping.
+constexpr int MAX_OPEN_PORTS = 16;
 // Receive buffers that may be queued on one input at once.
 constexpr int HEADERS_PER_INPUT = 4;
 // How often a close retries while the driver still holds a buffer (1 ms apart): a buffer re-queued by

@@ -54,8 +54,16 @@ constexpr ReplyCode replyCodeOf(std::uint8_t code) {
 
 // Discovery tries at most this many inputs and outputs; counting stops at the first missing index.
 constexpr int MAX_PORTS_PER_KIND = 10;
+// The handshake goes out on every output at once, up to this many times, and each time every input
+// listens this long for the answer.
 constexpr int HANDSHAKES_PER_PAIR = 4;
 constexpr int HANDSHAKE_WAIT_POLLS = 500;   // 1 ms each
+// Once the target has answered, a handshake's answer is waited for as long as the target took to answer
+// the first one, and as long again, but never less than this more: the spread of a transport's delays.
+constexpr unsigned ANSWER_WINDOW_MARGIN_MS = 20;
+// How often the outputs are tried one by one, each time with waits twice as long as before, before the
+// search gives up on a target that answered every output at once but none alone.
+constexpr int OUTPUT_SEARCH_ATTEMPTS = 3;
 // An input that has just opened may pour out what its device sent while it was closed (a USB MIDI
 // interface holds the product's answers to handshakes sent on another pair until the host reads it
 // again). Before any handshake on it, the input must have been quiet this long, waited for no longer

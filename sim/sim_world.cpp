@@ -198,6 +198,7 @@ void afterMessageToTarget(const std::uint8_t* bytes, std::size_t length) {
         // Each message takes the line for a millisecond (3 bytes at 31,250 baud, 10 bits a byte).
         const std::uint64_t due = targetLineDue(world.scenario.behaviour, world.line, now, message, 1);
         const bool sysex = !message.bytes.empty() && message.bytes[0] == 0xF0;
+        for (int input : world.scenario.targetAlsoOnInputs) schedule(input, message.bytes, sysex, due, message.answers);
         schedule(world.scenario.targetInput, std::move(message.bytes), sysex, due, message.answers);
     }
     for (const SimStray& stray : world.scenario.strays)
@@ -342,7 +343,10 @@ int simSend(int index, const std::uint8_t* bytes, std::size_t length) {
     output.busyPolls = world.scenario.sendBusyPolls;
     output.pending = true;
     output.stalled = world.scenario.sendsNeverFinish || ++world.sends == world.scenario.sendStallsAt;
-    if (index == world.scenario.targetOutput) afterMessageToTarget(bytes, length);
+    if (index == world.scenario.targetOutput || contains(world.scenario.targetAlsoOnOutputs, index))
+        afterMessageToTarget(bytes, length);
+    for (const SimScenario::Thru& thru : world.scenario.thrus)
+        if (thru.output == index) schedule(thru.input, std::vector<std::uint8_t>(bytes, bytes + length), true, nowMs());
     return 0;
 }
 

@@ -234,7 +234,7 @@ TEST_F(Replies, TheLastAnswerIsWatchedForAsLongAsTheTargetMayTake) {
 
     // So is a prompt target after a message it did not explain: another device may be on the line.
     SimScenario noisy;
-    noisy.strays = {{SIM_AFTER_MESSAGE, 1, 0, {0xF0, 0x41, 0x10, 0xF7}, true}};
+    noisy.strays = {{SIM_AFTER_MESSAGE, 2, 0, {0xF0, 0x41, 0x10, 0xF7}, true}};
     EXPECT_TRUE(succeeded(run(THREE_RECORDS, noisy)));
     EXPECT_GE(watched(), 3100u);
 }
@@ -285,12 +285,6 @@ RandomWorld randomWorld(std::uint32_t seed, unsigned maxLateMs, bool tricksThatA
                  ", foreign " + std::to_string(behaviour.foreignBehind) + ", echo " + std::to_string(behaviour.echoMs) +
                  ", answers within " + std::to_string(maxLateMs) + " ms, handshake " + std::to_string(handshakeMs) + " ms, refusals " + std::to_string(refusalPercent) + "%";
     return world;
-}
-
-// UPDATE_PROPERTY_RUNS=N tries N worlds instead of the usual few hundred.
-std::uint32_t propertyRuns(std::uint32_t usual) {
-    const char* runs = std::getenv("UPDATE_PROPERTY_RUNS");
-    return runs != nullptr ? static_cast<std::uint32_t>(std::strtoul(runs, nullptr, 10)) : usual;
 }
 
 TEST_F(Replies, NoSuccessIsEverReportedUnlessTheTargetWroteTheImageEachRecordOnce) {

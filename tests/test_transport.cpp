@@ -178,8 +178,8 @@ TEST_F(Transport, AFullMailboxCountsWhatItLosesAndKeepsWhatItHeld) {
     message.front() = 0xF0;
     message.back() = 0xF7;
     const std::uint32_t lostBefore = mailboxLost();
-    // 16 KiB hold 81 messages of 200 bytes behind their lengths.
-    for (int i = 0; i < 81; ++i) {
+    // 16 KiB hold 80 messages of 200 bytes behind their lengths and inputs.
+    for (int i = 0; i < 80; ++i) {
         message[1] = static_cast<std::uint8_t>(i);
         deliver(message);
     }
@@ -187,7 +187,7 @@ TEST_F(Transport, AFullMailboxCountsWhatItLosesAndKeepsWhatItHeld) {
     deliver(message);
     EXPECT_EQ(mailboxLost(), lostBefore + 1);
     // What was kept is whole, in order; taking it makes room again, also across the ring's end.
-    for (int i = 0; i < 81; ++i) {
+    for (int i = 0; i < 80; ++i) {
         ReceivedMessage taken;
         ASSERT_TRUE(takeMessage(taken));
         ASSERT_EQ(taken.length, 200);
@@ -195,7 +195,7 @@ TEST_F(Transport, AFullMailboxCountsWhatItLosesAndKeepsWhatItHeld) {
         EXPECT_EQ(taken.bytes[199], 0xF7);
         deliver({0xF0, static_cast<std::uint8_t>(i), 0x55, 0xF7});
     }
-    for (int i = 0; i < 81; ++i) {
+    for (int i = 0; i < 80; ++i) {
         ReceivedMessage taken;
         ASSERT_TRUE(takeMessage(taken));
         EXPECT_EQ(Bytes(taken.bytes.begin(), taken.bytes.begin() + taken.length),
@@ -220,7 +220,7 @@ TEST_F(Transport, ClosingTwiceOrBeforeOpeningDoesNothing) {
 TEST_F(Transport, ABufferHandedBackAfterCloseIsKeptButNotQueuedAgain) {
     ASSERT_EQ(openMidiIn(0), MIDI_OK);
     closeMidiIn();
-    MidiBuffer& late = replyMailbox.rxHeader[0];
+    MidiBuffer& late = midiPorts.inputs[0].rxHeader[0];
     late.data[0] = 0xF0;
     late.data[1] = 0x1A;
     late.data[2] = 0xF7;
@@ -248,9 +248,9 @@ TEST_F(Transport, MessagesArrivingWhileNoBufferIsQueuedAreLost) {
     start(scenario);
     ASSERT_EQ(openMidiIn(0), MIDI_OK);
     // Hold the buffers back: the callback's queueing them again is what lets more messages in.
-    midiPorts.inOpen = 0;
+    midiPorts.inputs[0].open = 0;
     platformSleep(1);
-    midiPorts.inOpen = 1;
+    midiPorts.inputs[0].open = 1;
     EXPECT_EQ(takeAll(), (std::vector<Bytes>{{0xF0, 0x10, 0xF7}, {0xF0, 0x11, 0xF7}, {0xF0, 0x12, 0xF7}, {0xF0, 0x13, 0xF7}}));
     int lost = 0;
     for (const SimEvent& event : simEvents()) lost += event.kind == SIM_LOST;

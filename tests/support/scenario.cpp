@@ -158,6 +158,11 @@ std::vector<std::string> dataMessagesSent(int port) {
     return texts;
 }
 
+std::uint32_t propertyRuns(std::uint32_t usual) {
+    const char* runs = std::getenv("UPDATE_PROPERTY_RUNS");
+    return runs != nullptr ? static_cast<std::uint32_t>(std::strtoul(runs, nullptr, 10)) : usual;
+}
+
 std::string progressLine(char spinner, int percent) {
     return "\r                        \rTransferring.. " + std::string(1, spinner) + " " + std::to_string(percent) +
            "% done";

@@ -54,6 +54,9 @@ std::vector<std::string> dataMessagesSent(int port);
 // Every message the program sent, to any output, as (port, bytes).
 std::vector<std::pair<int, Bytes>> messagesSent();
 
+// How many worlds a property test draws: `usual`, or UPDATE_PROPERTY_RUNS when set.
+std::uint32_t propertyRuns(std::uint32_t usual);
+
 // The expected console text from its pieces.
 std::string progressLine(char spinner, int percent);
 extern const std::string BANNER;
