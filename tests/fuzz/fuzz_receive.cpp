@@ -215,14 +215,16 @@ void checkRun(const Case& c, const std::string& transcript) {
             return a.code != wire::READY && a.code != wire::RESET_NEEDED && a.code != TARGET_SILENT &&
                    a.code != TARGET_CHECKSUM;
         });
-    // A target that leaves a record unanswered is, to the program, one whose answer was lost: an echo
-    // of an earlier answer can then take its place, and the count still adds up.
-    const bool silentToARecord =
-        c.otherSendings.code == TARGET_SILENT ||
-        std::any_of(c.overrides.begin(), c.overrides.end(), [](const Override& o) { return o.answer.code == TARGET_SILENT; });
+    // A target that leaves a record unanswered is, to the program, one whose answer was lost; one that
+    // answers a record with a code not of its table is one whose answer was another device's message:
+    // an echo of an earlier answer can then take the place of its own, and the count still adds up.
+    const auto ownAnswer = [](const TargetAnswer& a) { return a.code == TARGET_CHECKSUM || wire::isRecordCode(a.code); };
+    const bool everyRecordAnsweredOwnWay =
+        ownAnswer(c.otherSendings) &&
+        std::all_of(c.overrides.begin(), c.overrides.end(), [&](const Override& o) { return ownAnswer(o.answer); });
     const bool answersAllArrive =
         s.inputVanishesAfter < 0 && s.sendBusyPolls == 0 && !s.sendsNeverFinish &&
-        !(s.behaviour.echoMs >= 0 && silentToARecord) &&
+        !(s.behaviour.echoMs >= 0 && !everyRecordAnsweredOwnWay) &&
         std::none_of(s.strays.begin(), s.strays.end(),
                      [](const SimStray& stray) {
                          const int code = codeOf(stray.bytes);
