@@ -61,10 +61,16 @@ void checkRun(const Case& c, const std::string& transcript) {
     // Bounds from the wire's limits: every pair gets a few handshakes with a bounded wait each, every
     // record a bounded number of sendings, each of its messages and a bounded wait.
     const std::uint64_t sendMs = s.sendsNeverFinish ? wire::SEND_GIVE_UP_MS : static_cast<std::uint64_t>(s.sendBusyPolls);
-    const std::uint64_t pairs = static_cast<std::uint64_t>(s.inputs) * static_cast<std::uint64_t>(s.outputs);
-    std::uint64_t boundMs = pairs * wire::HANDSHAKES_PER_PAIR * (sendMs + wire::HANDSHAKE_WAIT_MS) +
-                            static_cast<std::uint64_t>(s.inputs) * wire::INPUT_SETTLE_LIMIT_MS;
-    std::uint64_t boundMessages = pairs * wire::HANDSHAKES_PER_PAIR;
+    // The search: the inputs settle; up to four rounds of a handshake on every output; what they owe is
+    // waited for; then a few attempts, each a handshake on every output alone and a confirmation for
+    // each input that answered, each wait at most as long again as the rounds.
+    const std::uint64_t ins = static_cast<std::uint64_t>(s.inputs);
+    const std::uint64_t outs = static_cast<std::uint64_t>(s.outputs);
+    const std::uint64_t longest = wire::HANDSHAKES_PER_PAIR * wire::HANDSHAKE_WAIT_MS;
+    std::uint64_t boundMs = wire::INPUT_SETTLE_LIMIT_MS + wire::HANDSHAKES_PER_PAIR * (outs * sendMs + wire::HANDSHAKE_WAIT_MS) +
+                            3 * longest +
+                            wire::OUTPUT_SEARCH_ATTEMPTS * (outs * (sendMs + 2 * longest) + (ins + 1) * (sendMs + 3 * longest));
+    std::uint64_t boundMessages = wire::HANDSHAKES_PER_PAIR * outs + wire::OUTPUT_SEARCH_ATTEMPTS * (outs + ins + 1);
     for (const Bytes& r : c.records) {
         const std::uint64_t sendingsMs =
             wire::FAILURES_IN_A_ROW * (messagesOf(r.size()) * (sendMs + wire::DATA_MESSAGE_PAUSE_MS) + wire::RECORD_WAIT_MS);
@@ -113,9 +119,10 @@ void checkRun(const Case& c, const std::string& transcript) {
     int pairIn = -1, pairOut = -1;
     if (found) {
         check(!idents.empty(), "a device found without a handshake");
+        // The last handshake goes to the pair's output; the pair's input is the last to close.
         pairOut = idents.back().port;
-        for (long i = 0; i < lastIdent; ++i)
-            if (events[i].kind == SIM_OPEN_IN) pairIn = events[i].port;
+        for (const SimEvent& e : events)
+            if (e.kind == SIM_CLOSE_IN) pairIn = e.port;
         check(console.inName == simPortName(true, pairIn) && console.outName == simPortName(false, pairOut),
               "the names shown are not those of the pair that answered");
         for (const Sent& d : data) check(d.port == pairOut, "data messages to an output other than the device's");

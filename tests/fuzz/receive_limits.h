@@ -29,6 +29,8 @@ constexpr bool isRecordCode(int code) {
 constexpr unsigned HANDSHAKES_PER_PAIR = 4;
 constexpr unsigned HANDSHAKE_WAIT_MS = 500;
 constexpr unsigned INPUT_SETTLE_LIMIT_MS = 250;
+// How often the outputs are tried one by one before the search gives up.
+constexpr unsigned OUTPUT_SEARCH_ATTEMPTS = 3;
 constexpr unsigned RECORD_WAIT_MS = 2000;
 constexpr unsigned FAILURES_IN_A_ROW = 20;
 constexpr unsigned DATA_MESSAGE_PAUSE_MS = 1;
