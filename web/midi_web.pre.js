@@ -13,13 +13,16 @@ Module['webMidi'] = (function () {
   let outputs = [];
   const openInputs = [];
   const openOutputs = [];
+  // The index of the port each slot holds, for what the page is told when it closes.
+  const inputIndices = [];
+  const outputIndices = [];
 
   function reportProblem(reason, detail) {
     if (typeof Module['onMidiProblem'] === 'function') Module['onMidiProblem'](reason, detail);
   }
 
   // The program prints nothing while it looks for the product: the page shows from these what it is
-  // doing ('asking' for access, 'looking', 'opening' a port, 'closed' a port) and which pair it tries.
+  // doing ('asking' for access, 'looking', 'opening' a port, 'closed' a port) and which ports it holds.
   function tell(what, input, index) {
     if (typeof Module['onMidiActivity'] !== 'function') return;
     Module['onMidiActivity'](what, input, index, index === undefined ? null : portName(input, index));
@@ -71,10 +74,12 @@ Module['webMidi'] = (function () {
     try {
       await withinLimit(Promise.resolve(port.open()));
     } catch (error) {
+      tell('closed', input, index);
       return error && error.name === 'InvalidAccessError' ? ALLOCATED : FAILED;
     }
     if (!input) {
       openOutputs[slot] = port;
+      outputIndices[slot] = index;
       return 0;
     }
     // Runs between the program's polls, while it sleeps.
@@ -85,6 +90,7 @@ Module['webMidi'] = (function () {
       Module['_webMidiReceived'](slot, length, length > 0 && data[0] === 0xF0 ? 1 : 0);
     };
     openInputs[slot] = port;
+    inputIndices[slot] = index;
     return 0;
   }
 
@@ -92,7 +98,7 @@ Module['webMidi'] = (function () {
     const port = openInputs[slot];
     openInputs[slot] = null;
     if (!port) return;
-    tell('closed', true);
+    tell('closed', true, inputIndices[slot]);
     port.onmidimessage = null;
     Promise.resolve(port.close()).catch(() => {});
   }
@@ -118,7 +124,7 @@ Module['webMidi'] = (function () {
     const port = openOutputs[slot];
     openOutputs[slot] = null;
     if (!port) return;
-    tell('closed', false);
+    tell('closed', false, outputIndices[slot]);
     Promise.resolve(port.close()).catch(() => {});
   }
 

@@ -52,7 +52,8 @@
   let releaseLock = null;
   // What the program does while it prints nothing: 'image', 'asking', 'looking', 'sending', ''.
   let phase = '';
-  const trying = { input: null, output: null };
+  // The ports the program holds open while it looks: index to shown name, each kind.
+  const held = { inputs: new Map(), outputs: new Map() };
   let announcedStep = -1;
 
   // A name from outside (a file's, a port's) as the page shows it: control characters and the
@@ -165,11 +166,19 @@
     if (phase === 'asking') {
       text = 'Asking the browser for access to MIDI devices\u2026';
     } else if (phase === 'looking') {
+      // Every input listens while the handshake goes out on every output; then only the input that
+      // answered stays, and the outputs are tried one by one; at the end, one pair.
+      const ins = Array.from(held.inputs.values());
+      const outs = Array.from(held.outputs.values());
       text = 'Looking for the product on every MIDI input and output\u2026';
-      if (trying.input && trying.output) {
-        text = 'Looking for the product: trying MIDI input ' + trying.input + ' with MIDI output ' + trying.output + '.';
-      } else if (trying.input) {
-        text = 'Looking for the product: opening MIDI input ' + trying.input + '\u2026';
+      if (ins.length === 1 && outs.length === 1) {
+        text = 'Looking for the product: trying MIDI input ' + ins[0] + ' with MIDI output ' + outs[0] + '.';
+      } else if (ins.length === 1 && outs.length > 1) {
+        text = 'Looking for the product: it answers on MIDI input ' + ins[0] + '; finding which of ' + outs.length +
+               ' MIDI outputs reaches it\u2026';
+      } else if (ins.length > 1 && outs.length > 0) {
+        text = 'Looking for the product: listening on ' + ins.length + ' MIDI inputs, asking on ' + outs.length +
+               ' MIDI output' + (outs.length === 1 ? '' : 's') + '\u2026';
       }
     } else if (phase === 'sending') {
       text = 'Sending the image to the product. Keep this tab open until the update is over.';
@@ -183,13 +192,9 @@
     } else if (what === 'looking') {
       setPhase('looking');
     } else if (phase === 'looking') {
-      const port = what === 'opening' ? (index + 1) + ' ' + quoted(name || '') : null;
-      if (input) {
-        trying.input = port;
-        trying.output = null;
-      } else {
-        trying.output = port;
-      }
+      const ports = input ? held.inputs : held.outputs;
+      if (what === 'opening') ports.set(index, (index + 1) + ' ' + quoted(name || ''));
+      if (what === 'closed') ports.delete(index);
       showActivity();
     }
   }
@@ -368,7 +373,8 @@
     outcomeView.textContent = '';
     delete outcomeView.dataset.outcome;
     showNotice('');
-    trying.input = trying.output = null;
+    held.inputs.clear();
+    held.outputs.clear();
     setPhase('');
     showPercent(0);
     midiProblem = false;
