@@ -11,6 +11,8 @@
 //   --output-vanishes-after M | --input-vanishes-after M   the target's port goes after message M
 //   --send-busy-polls N                   polls a send stays "still playing" (3)
 //   --sends-never-finish
+//   --target-also-input I | --target-also-output O   the target is behind this port too
+//   --thru O:I                            what is sent on output O comes back on input I
 //   --output-name-lost-when-open O        output O's name cannot be read while it is open (its
 //                                         device went away between the open and the question)
 //   --timer-resolution-refused            timeBeginPeriod refuses every period
@@ -45,6 +47,13 @@ bool readPortWord(const std::string& option, const std::string& value, std::map<
     else if (option == "--input-vanishes-after") scenario.inputVanishesAfter = number;
     else if (option == "--send-busy-polls") scenario.sendBusyPolls = static_cast<int>(number);
     else if (option == "--sends-never-finish") scenario.sendsNeverFinish = true;
+    else if (option == "--target-also-input") scenario.targetAlsoOnInputs.push_back(static_cast<int>(number));
+    else if (option == "--target-also-output") scenario.targetAlsoOnOutputs.push_back(static_cast<int>(number));
+    else if (option == "--thru") {
+        const std::size_t colon = value.find(':');
+        if (colon == std::string::npos) return false;
+        scenario.thrus.push_back({static_cast<int>(number), std::atoi(value.c_str() + colon + 1)});
+    }
     else if (option == "--output-name-lost-when-open") outputNameLostWhenOpen = static_cast<int>(number);
     else if (option == "--timer-resolution-refused") timerResolutionRefused = true;
     else if (option == "--input-name" || option == "--output-name") {

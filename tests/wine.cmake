@@ -37,7 +37,7 @@ foreach(case
     own_no_image own_bad_prefix own_bad_checksum own_no_device disabled_winmm
     emulated_update emulated_planted_winmm emulated_reset_request emulated_refusal emulated_silent_target
     emulated_output_vanishes emulated_discovery emulated_slow_target emulated_broken_sysex emulated_burst
-    emulated_second_update emulated_interrupted emulated_output_name_lost emulated_timer_refused)
+    emulated_second_update emulated_interrupted emulated_output_name_lost emulated_timer_refused emulated_search)
   add_test(NAME wine_${case} COMMAND ${WINE_TEST_DRIVER} ${WINE_TEST_DIRS} ${case})
   # The cases take turns: the emulated target answers in real time, and a loaded machine stretches it.
   set_tests_properties(wine_${case} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 180 SKIP_RETURN_CODE 77
