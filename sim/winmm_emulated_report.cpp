@@ -68,8 +68,13 @@ void writeReport() {
     std::fprintf(file, "records-refused %d\n", target.recordsRefused);
     std::fprintf(file, "replies-lost %d\n", lost);
     std::fprintf(file, "flash %s\n", hexOf(target.flash).c_str());
+    const auto reachesTarget = [](int output) {
+        return output == scenario.targetOutput ||
+               std::find(scenario.targetAlsoOnOutputs.begin(), scenario.targetAlsoOnOutputs.end(), output) !=
+                   scenario.targetAlsoOnOutputs.end();
+    };
     for (const SimEvent& event : events)
-        if (event.kind == SIM_SENT && event.port == scenario.targetOutput)
+        if (event.kind == SIM_SENT && reachesTarget(event.port))
             std::fprintf(file, "received %s\n", hexOf(event.bytes).c_str());
     std::fclose(file);
 }
