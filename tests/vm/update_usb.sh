@@ -2,9 +2,9 @@
 # Inside the guest, booted with --usb-gadget --virmidi 0: updates through a USB MIDI device, the target
 # on the raw MIDI device of the gadget's side (hw:fmidi), where a product's firmware sits. The program
 # reaches it through the host side's sequencer port "Emulated product MIDI 1": the USB audio driver and
-# a USB cable, in software. Midi Through comes first in the sequencer's list, so every run tries the
-# target's output with Midi Through's input before it reaches the target's own pair, and the USB
-# device holds the target's answers to those handshakes until the program opens its input.
+# a USB cable, in software. Midi Through comes first in the sequencer's list. The USB device would hold
+# the target's answers while the program's input is closed; every input listens for the whole search,
+# so the target's pair is found however its answers travel.
 # Usage: update_usb.sh UPDATE TARGET MAKE_IMAGE
 source "$(dirname "$0")/../e2e/lib.sh"
 source "$(dirname "$0")/lib.sh"
