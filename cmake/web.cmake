@@ -9,6 +9,7 @@ set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
 get_filename_component(UPDATE_ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 set(WEB_SOURCE ${UPDATE_ROOT}/web)
+set(EMULATED_WEB_SOURCE ${UPDATE_ROOT}/emulated/web)
 set(SITE_DIR ${CMAKE_BINARY_DIR}/site)
 set(EMULATED_DIR ${CMAKE_BINARY_DIR}/emulated)
 
@@ -29,7 +30,7 @@ add_executable(update
   ${UPDATE_ROOT}/image/update_image.cpp
   ${UPDATE_ROOT}/image/hex_reader.cpp
   ${UPDATE_ROOT}/image/image_dir_posix.cpp
-  ${UPDATE_ROOT}/midi/midi_ports.cpp
+  ${UPDATE_ROOT}/midi/port_pair.cpp
   ${UPDATE_ROOT}/midi/sysex.cpp
   ${UPDATE_ROOT}/midi/platform_web.cpp
   ${UPDATE_ROOT}/protocol/discovery.cpp
@@ -52,9 +53,9 @@ set_target_properties(update PROPERTIES SUFFIX .js RUNTIME_OUTPUT_DIRECTORY ${SI
 
 # The emulated target's model and behaviour, as everywhere else, in a module of its own.
 add_executable(target
-  ${UPDATE_ROOT}/sim/target_model.cpp
-  ${UPDATE_ROOT}/sim/target_behaviour.cpp
-  ${WEB_SOURCE}/emulated/target_web.cpp)
+  ${UPDATE_ROOT}/emulated/model/target_model.cpp
+  ${UPDATE_ROOT}/emulated/model/target_behaviour.cpp
+  ${EMULATED_WEB_SOURCE}/target_web.cpp)
 target_include_directories(target PRIVATE ${UPDATE_ROOT})
 target_link_options(target PRIVATE ${WEB_LINK_OPTIONS}
   -sMODULARIZE -sEXPORT_NAME=createEmulatedTarget -sALLOW_MEMORY_GROWTH=1
@@ -72,8 +73,8 @@ foreach(file ${SITE_FILES})
   list(APPEND copied ${SITE_DIR}/${file})
 endforeach()
 foreach(file ${EMULATED_FILES})
-  add_custom_command(OUTPUT ${EMULATED_DIR}/${file} DEPENDS ${WEB_SOURCE}/emulated/${file}
-    COMMAND ${CMAKE_COMMAND} -E copy ${WEB_SOURCE}/emulated/${file} ${EMULATED_DIR}/${file})
+  add_custom_command(OUTPUT ${EMULATED_DIR}/${file} DEPENDS ${EMULATED_WEB_SOURCE}/${file}
+    COMMAND ${CMAKE_COMMAND} -E copy ${EMULATED_WEB_SOURCE}/${file} ${EMULATED_DIR}/${file})
   list(APPEND copied ${EMULATED_DIR}/${file})
 endforeach()
 add_custom_target(web_files ALL DEPENDS ${copied})

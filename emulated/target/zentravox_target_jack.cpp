@@ -1,4 +1,4 @@
-#include "sim/zentravox_target_jack.h"
+#include "emulated/target/zentravox_target_jack.h"
 
 #include <chrono>
 #include <thread>

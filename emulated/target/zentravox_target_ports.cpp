@@ -15,10 +15,10 @@
 #include <alsa/asoundlib.h>
 #endif
 #if defined(TARGET_HAS_JACK)
-#include "sim/zentravox_target_jack.h"
+#include "emulated/target/zentravox_target_jack.h"
 #endif
 
-#include "sim/zentravox_target.h"
+#include "emulated/target/zentravox_target.h"
 
 namespace zentravox_target {
 

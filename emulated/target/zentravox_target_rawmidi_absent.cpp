@@ -1,5 +1,5 @@
 // A build without ALSA has no raw MIDI devices.
-#include "sim/zentravox_target.h"
+#include "emulated/target/zentravox_target.h"
 
 namespace zentravox_target {
 

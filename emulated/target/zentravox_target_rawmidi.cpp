@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "sim/midi_byte_stream.h"
-#include "sim/zentravox_target.h"
+#include "emulated/target/midi_byte_stream.h"
+#include "emulated/target/zentravox_target.h"
 
 namespace zentravox_target {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/target_behaviour.h"
+#include "emulated/model/target_behaviour.h"
 
 namespace zentravox_target {
 
