@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "bench/round_trip.h"
-#include "midi/midi_ports.h"
+#include "midi/port_pair.h"
 #include "protocol/discovery.h"
 #include "protocol/wire.h"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench/round_trip.h"
-#include "midi/midi_ports.h"
+#include "midi/port_pair.h"
 #include "midi/sysex.h"
 #include "protocol/reply_wait.h"
 #include "protocol/wire.h"

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "midi/midi_ports.h"
+#include "midi/port_pair.h"
 #include "midi/sysex.h"
 #include "protocol/wire.h"
 

@@ -9,6 +9,7 @@ set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
 get_filename_component(UPDATE_ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 set(WEB_SOURCE ${UPDATE_ROOT}/web)
+set(EMULATED_WEB_SOURCE ${UPDATE_ROOT}/emulated/web)
 set(SITE_DIR ${CMAKE_BINARY_DIR}/site)
 set(EMULATED_DIR ${CMAKE_BINARY_DIR}/emulated)
 
@@ -25,20 +26,9 @@ set(WEB_LINK_OPTIONS -O2 -sENVIRONMENT=web -sDYNAMIC_EXECUTION=0 -sINITIAL_MEMOR
 # The program: the console program's own logic with the browser's MIDI, sleep, key wait and main.
 # The POSIX image search runs on emscripten's in-memory file system, into which the page puts the
 # chosen files.
-add_executable(update
-  ${UPDATE_ROOT}/image/update_image.cpp
-  ${UPDATE_ROOT}/image/hex_reader.cpp
-  ${UPDATE_ROOT}/image/image_dir_posix.cpp
-  ${UPDATE_ROOT}/midi/midi_ports.cpp
-  ${UPDATE_ROOT}/midi/sysex.cpp
-  ${UPDATE_ROOT}/midi/platform_web.cpp
-  ${UPDATE_ROOT}/protocol/discovery.cpp
-  ${UPDATE_ROOT}/protocol/reply_ledger.cpp
-  ${UPDATE_ROOT}/protocol/reply_wait.cpp
-  ${UPDATE_ROOT}/protocol/transfer.cpp
-  ${UPDATE_ROOT}/update/run_update.cpp
-  ${UPDATE_ROOT}/update/key_wait_web.cpp
-  ${UPDATE_ROOT}/update/process_edges_web.cpp
+set(UPDATE_PLATFORM web)
+include(${UPDATE_ROOT}/cmake/sources.cmake)
+add_executable(update ${UPDATE_LOGIC_SOURCES} ${UPDATE_ROOT}/midi/platform_web.cpp
   ${UPDATE_ROOT}/update/main_web.cpp)
 target_include_directories(update PRIVATE ${UPDATE_ROOT})
 set(UPDATE_PRE_JS ${WEB_SOURCE}/midi_web.pre.js)
@@ -51,10 +41,7 @@ set_target_properties(update PROPERTIES SUFFIX .js RUNTIME_OUTPUT_DIRECTORY ${SI
   LINK_DEPENDS ${UPDATE_PRE_JS})
 
 # The emulated target's model and behaviour, as everywhere else, in a module of its own.
-add_executable(target
-  ${UPDATE_ROOT}/sim/target_model.cpp
-  ${UPDATE_ROOT}/sim/target_behaviour.cpp
-  ${WEB_SOURCE}/emulated/target_web.cpp)
+add_executable(target ${EMULATED_MODEL_SOURCES} ${EMULATED_WEB_SOURCE}/target_web.cpp)
 target_include_directories(target PRIVATE ${UPDATE_ROOT})
 target_link_options(target PRIVATE ${WEB_LINK_OPTIONS}
   -sMODULARIZE -sEXPORT_NAME=createEmulatedTarget -sALLOW_MEMORY_GROWTH=1
@@ -72,8 +59,8 @@ foreach(file ${SITE_FILES})
   list(APPEND copied ${SITE_DIR}/${file})
 endforeach()
 foreach(file ${EMULATED_FILES})
-  add_custom_command(OUTPUT ${EMULATED_DIR}/${file} DEPENDS ${WEB_SOURCE}/emulated/${file}
-    COMMAND ${CMAKE_COMMAND} -E copy ${WEB_SOURCE}/emulated/${file} ${EMULATED_DIR}/${file})
+  add_custom_command(OUTPUT ${EMULATED_DIR}/${file} DEPENDS ${EMULATED_WEB_SOURCE}/${file}
+    COMMAND ${CMAKE_COMMAND} -E copy ${EMULATED_WEB_SOURCE}/${file} ${EMULATED_DIR}/${file})
   list(APPEND copied ${EMULATED_DIR}/${file})
 endforeach()
 add_custom_target(web_files ALL DEPENDS ${copied})

@@ -17,9 +17,14 @@ set_target_properties(update PROPERTIES OUTPUT_NAME update SUFFIX .exe)
 # The emulated winmm.dll: the target's world in real time behind winmm's MIDI calls. The wine tests
 # put it in their prefix's system folder, where update.exe looks for winmm, and make wine take it
 # instead of its own (WINEDLLOVERRIDES=winmm=n). It must not import the real winmm itself.
-add_library(winmm_emulated SHARED sim/winmm_emulated_world.cpp sim/winmm_emulated_report.cpp
-  sim/winmm_emulated_in.cpp sim/winmm_emulated_out.cpp sim/winmm_emulated_headers.cpp sim/winmm_emulated_timer.cpp
-  sim/winmm_emulated.def)
+add_library(winmm_emulated SHARED
+  emulated/winmm/winmm_emulated_world.cpp
+  emulated/winmm/winmm_emulated_report.cpp
+  emulated/winmm/winmm_emulated_in.cpp
+  emulated/winmm/winmm_emulated_out.cpp
+  emulated/winmm/winmm_emulated_headers.cpp
+  emulated/winmm/winmm_emulated_timer.cpp
+  emulated/winmm/winmm_emulated.def)
 target_link_libraries(winmm_emulated PRIVATE sim_world)
 target_link_options(winmm_emulated PRIVATE ${UPDATE_STATIC_LINK} -Wl,--enable-stdcall-fixup)
 # Named winmm.dll; its import library gets a name of its own so that no -lwinmm can pick it up.

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "midi_ports.h"
+#include "port_pair.h"
 
 namespace {
 

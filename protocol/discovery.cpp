@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdio>
 
-#include "midi/midi_ports.h"
+#include "midi/port_pair.h"
 #include "midi/sysex.h"
 #include "protocol/wire.h"
 

@@ -1,6 +1,6 @@
 #include "protocol/reply_wait.h"
 
-#include "midi/midi_ports.h"
+#include "midi/port_pair.h"
 #include "protocol/wire.h"
 
 bool waitForReply(int polls, std::uint8_t& code, int& waited) {

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdio>
 
-#include "midi/midi_ports.h"
+#include "midi/port_pair.h"
 #include "midi/sysex.h"
 #include "protocol/reply_ledger.h"
 #include "protocol/wire.h"

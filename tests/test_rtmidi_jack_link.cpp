@@ -7,7 +7,7 @@
 #include <atomic>
 #include <string>
 
-#include "midi/midi_ports.h"
+#include "midi/port_pair.h"
 #include "midi/rtmidi_jack_link.h"
 #include "support/jack_peer.h"
 

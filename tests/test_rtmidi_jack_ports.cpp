@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "midi/midi_ports.h"
+#include "midi/port_pair.h"
 #include "midi/rtmidi_ports.h"
 #include "support/jack_peer.h"
 

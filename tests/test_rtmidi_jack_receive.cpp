@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "midi/midi_ports.h"
+#include "midi/port_pair.h"
 #include "protocol/wire.h"
 #include "support/jack_peer.h"
 

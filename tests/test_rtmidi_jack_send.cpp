@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "midi/midi_ports.h"
+#include "midi/port_pair.h"
 #include "midi/sysex.h"
 #include "protocol/wire.h"
 #include "support/jack_peer.h"

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/midi_byte_stream.h"
-#include "sim/target_behaviour.h"
-#include "sim/timed_sender.h"
+#include "emulated/model/target_behaviour.h"
+#include "emulated/target/midi_byte_stream.h"
+#include "emulated/world/timed_sender.h"
 
 namespace {
 

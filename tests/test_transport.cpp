@@ -2,7 +2,7 @@
 // mailbox counts as a reply, and that ports and waits are released and bounded.
 #include <gtest/gtest.h>
 
-#include "midi/midi_ports.h"
+#include "midi/port_pair.h"
 #include "midi/sysex.h"
 #include "support/scenario.h"
 

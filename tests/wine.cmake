@@ -1,5 +1,5 @@
 # update.exe under wine: transcripts with wine's own winmm (no MIDI ports), with none at all, and with
-# the emulated winmm.dll (sim/winmm_emulated*) in front of the emulated target; and the checks of what
+# the emulated winmm.dll (emulated/winmm/) in front of the emulated target; and the checks of what
 # the Windows files import. They come from the cross builds (the windows and windows-x86_64 presets,
 # scripts/build-windows.sh); where those or a wine that can run them are missing, the tests report
 # SKIPPED.

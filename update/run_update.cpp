@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "image/update_image.h"
-#include "midi/midi_ports.h"
+#include "midi/port_pair.h"
 #include "protocol/discovery.h"
 #include "protocol/transfer.h"
 #include "protocol/wire.h"

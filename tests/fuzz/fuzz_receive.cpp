@@ -42,7 +42,7 @@
 #include "receive_limits.h"
 #include "receive_wire.h"
 #include "receive_world.h"
-#include "sim/sim_world.h"
+#include "emulated/world/sim_world.h"
 #include "support/scenario.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/sim_world.h"
+#include "emulated/world/sim_world.h"
 #include "support/scenario.h"
 
 struct Override {

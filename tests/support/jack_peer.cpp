@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "midi/midi_ports.h"
+#include "midi/port_pair.h"
 
 // libjack's lock-free queues and the graph it shares between clients are synchronised by means that
 // ThreadSanitizer cannot see from outside the uninstrumented library.

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "midi/midi_ports.h"
+#include "midi/port_pair.h"
 #include "update/run_update.h"
 
 const std::string BANNER = "Update V0.5 - Update Zentravox System\n";

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/sim_world.h"
+#include "emulated/world/sim_world.h"
 
 using Bytes = std::vector<std::uint8_t>;
 

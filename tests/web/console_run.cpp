@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/sim_world.h"
+#include "emulated/world/sim_world.h"
 #include "update/run_update.h"
 
 int main(int argc, char** argv) {

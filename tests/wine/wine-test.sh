@@ -11,7 +11,7 @@
 # no wine32), the same sources built for 64-bit Windows (WINDOWS_X86_64_BUILD) are run instead.
 #
 # Cases without a scenario run with wine's own winmm, which has no MIDI ports here. The others run
-# with the emulated winmm.dll (sim/winmm_emulated*), which the prefix holds in its system folder, and
+# with the emulated winmm.dll (emulated/winmm/), which the prefix holds in its system folder, and
 # the case's scenario for the target; at exit it writes a report of what was left open and what the
 # target received.
 set -u

@@ -1,6 +1,6 @@
 // The emulated winmm's output calls (midiOut*). A send stays "still playing" until the world says it
 // has gone out, and only one message is ever on its way.
-#include "sim/winmm_emulated.h"
+#include "emulated/winmm/winmm_emulated.h"
 
 namespace emulated {
 namespace {

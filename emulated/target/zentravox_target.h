@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/target_behaviour.h"
+#include "emulated/model/target_behaviour.h"
 
 namespace zentravox_target {
 
@@ -57,5 +57,7 @@ struct Endpoint {
 bool openPorts(const Options& options, Inbox& inbox, Endpoint& endpoint);
 // The raw MIDI device options.rawMidi, both directions: false, with fail() said, when it cannot be had.
 bool openRawMidi(const Options& options, Inbox& inbox, Endpoint& endpoint);
+// ALSA's own messages off, the sequencer's included; we say what went wrong in our words.
+void silenceAlsa();
 
 }  // namespace zentravox_target

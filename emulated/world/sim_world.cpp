@@ -1,6 +1,6 @@
-#include "sim/sim_world.h"
+#include "emulated/world/sim_world.h"
 
-#include "sim/timed_sender.h"
+#include "emulated/world/timed_sender.h"
 #include "timing/precise_sleep.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // zentravox-target's command line, in getopt_long's conventions; the behaviour options are the emulated
-// target's own words (sim/target_behaviour.h).
-#include "sim/zentravox_target.h"
+// target's own words (emulated/model/target_behaviour.h).
+#include "emulated/target/zentravox_target.h"
 
 #include <getopt.h>
 

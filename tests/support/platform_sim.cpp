@@ -1,13 +1,13 @@
-// The platform seam on the emulated target's world of virtual ports (sim/sim_world.h), for tests and
-// benchmarks. Buffers behave as winmm's do: each queued buffer takes one system-exclusive message, the
-// oldest first; while none is queued, arriving messages are lost.
+// The platform seam on the emulated target's world of virtual ports (emulated/world/sim_world.h), for
+// tests and benchmarks. Buffers behave as winmm's do: each queued buffer takes one system-exclusive
+// message, the oldest first; while none is queued, arriving messages are lost.
 #include <array>
 #include <cstring>
 #include <deque>
 #include <mutex>
 
 #include "midi/midi_platform.h"
-#include "sim/sim_world.h"
+#include "emulated/world/sim_world.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/target_model.h"
+#include "emulated/model/target_model.h"
 
 struct TargetRefusal {
     int record;      // from 1

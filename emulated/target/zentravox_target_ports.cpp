@@ -6,27 +6,16 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
-#if defined(TARGET_HAS_ALSA)
-#include <alsa/asoundlib.h>
-#endif
-#if defined(TARGET_HAS_JACK)
-#include "sim/zentravox_target_jack.h"
-#endif
-
-#include "sim/zentravox_target.h"
+#include "emulated/target/zentravox_target.h"
+#include "emulated/target/zentravox_target_jack.h"
 
 namespace zentravox_target {
 
 namespace {
-
-#if defined(TARGET_HAS_ALSA)
-void silentAlsa(const char*, int, const char*, int, const char*, ...) {}
-#endif
 
 void onMessage(double, std::vector<unsigned char>* message, void* context) {
     if (message == nullptr || message->empty()) return;
@@ -50,18 +39,11 @@ RtMidi::Api chooseApi(const Options& options) {
 struct Ports {
     std::unique_ptr<RtMidiIn> in;
     std::unique_ptr<RtMidiOut> out;   // on ALSA: the sequencer takes each message as it is sent
-#if defined(TARGET_HAS_JACK)
-    bool onJack = false;
-    JackAnswerPort jack;              // on JACK: the answering port is our own
-#endif
+    JackAnswerPort* jack = nullptr;   // on JACK: the answering port is our own
 };
 
 bool sendDue(Ports& ports, std::vector<Bytes>& due, const std::function<bool()>& stopping) {
-#if defined(TARGET_HAS_JACK)
-    if (ports.onJack) return jackAnswer(ports.jack, due, stopping);
-#else
-    (void)stopping;
-#endif
+    if (ports.jack != nullptr) return jackAnswer(*ports.jack, due, stopping);
     for (const Bytes& message : due) ports.out->sendMessage(message.data(), message.size());
     return true;
 }
@@ -70,21 +52,15 @@ void closePorts(Ports& ports) {
     // The ports go now, as a product's do when it is switched off.
     ports.in.reset();
     ports.out.reset();
-#if defined(TARGET_HAS_JACK)
-    if (ports.onJack) closeAnswerPort(ports.jack);
-#endif
+    closeAnswerPort(ports.jack);
 }
 
 }  // namespace
 
 bool openPorts(const Options& options, Inbox& inbox, Endpoint& endpoint) {
     // Our own messages say what went wrong; the libraries' would only clutter the log.
-#if defined(TARGET_HAS_ALSA)
-    snd_lib_error_set_handler(silentAlsa);
-#endif
-#if defined(TARGET_HAS_JACK)
+    silenceAlsa();
     silenceJack();
-#endif
 
     const RtMidi::Api api = chooseApi(options);
     const std::string inClient = options.client + "-in";
@@ -100,35 +76,10 @@ bool openPorts(const Options& options, Inbox& inbox, Endpoint& endpoint) {
             return false;
         }
     } else {
-#if defined(TARGET_HAS_JACK)
         // The answering client first, under its exact name: JACK would quietly rename a client whose
         // name is taken, and the ports would not be those the user asked for.
-        ports->onJack = true;
-        const char* server = std::getenv("JACK_DEFAULT_SERVER");
-        const JackOpened opened = openAnswerPort(ports->jack, outClient, options.port);
-        std::string taken = opened == JackOpened::NAME_TAKEN ? outClient : "";
-        if (opened == JackOpened::OPENED && jackClientExists(ports->jack, inClient)) {
-            closeAnswerPort(ports->jack);
-            taken = inClient;
-        }
-        if (!taken.empty()) {
-            fail("a JACK client named '" + taken + "' already exists (another " + PROGRAM +
-                 "?); choose another name with --client");
-            return false;
-        }
-        if (opened == JackOpened::NO_SERVER) {
-            fail(std::string("no JACK server answers (JACK_DEFAULT_SERVER=") + (server ? server : "default") +
-                 "); start one, e.g. scripts/jack-server.sh start NAME, and set JACK_DEFAULT_SERVER=NAME");
-            return false;
-        }
-        if (opened != JackOpened::OPENED) {
-            fail("cannot open the JACK client '" + outClient + "'");
-            return false;
-        }
-#else
-        fail("this build has no JACK support; use --api alsa");
-        return false;
-#endif
+        ports->jack = openAnswerPort(inClient, outClient, options.port);
+        if (ports->jack == nullptr) return false;
     }
 
     try {
@@ -147,12 +98,10 @@ bool openPorts(const Options& options, Inbox& inbox, Endpoint& endpoint) {
         fail("cannot open the MIDI ports: " + error.getMessage());
         midiFailed.store(true);
     }
-#if defined(TARGET_HAS_JACK)
-    if (ports->onJack && !midiFailed.load() && !portsVisible(ports->jack, {inName, outName})) {
+    if (ports->jack != nullptr && !midiFailed.load() && !portsVisible(*ports->jack, {inName, outName})) {
         fail("the ports " + inName + " and " + outName + " did not appear on the JACK server");
         midiFailed.store(true);
     }
-#endif
     if (midiFailed.load()) {
         closePorts(*ports);
         return false;
@@ -164,9 +113,7 @@ bool openPorts(const Options& options, Inbox& inbox, Endpoint& endpoint) {
         return sendDue(*ports, due, stopping);
     };
     endpoint.lost = [ports]() -> std::string {
-#if defined(TARGET_HAS_JACK)
-        if (ports->onJack && ports->jack.serverGone.load()) return "the JACK server has stopped";
-#endif
+        if (ports->jack != nullptr && jackServerGone(*ports->jack)) return "the JACK server has stopped";
         return "";
     };
     endpoint.close = [ports] { closePorts(*ports); };

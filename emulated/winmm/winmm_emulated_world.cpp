@@ -16,7 +16,7 @@
 //   --output-name-lost-when-open O        output O's name cannot be read while it is open (its
 //                                         device went away between the open and the question)
 //   --timer-resolution-refused            timeBeginPeriod refuses every period
-#include "sim/winmm_emulated.h"
+#include "emulated/winmm/winmm_emulated.h"
 
 #include <cstdio>
 #include <cstdlib>

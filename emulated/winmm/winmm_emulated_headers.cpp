@@ -1,6 +1,6 @@
 // The checks on a MIDIHDR that the emulated winmm makes in either direction, as strict as Windows:
 // a known handle, a header of its true size with a buffer, and for queueing or sending, prepared before.
-#include "sim/winmm_emulated.h"
+#include "emulated/winmm/winmm_emulated.h"
 
 namespace emulated {
 

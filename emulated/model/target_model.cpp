@@ -1,4 +1,4 @@
-#include "sim/target_model.h"
+#include "emulated/model/target_model.h"
 
 #include <algorithm>
 #include <utility>

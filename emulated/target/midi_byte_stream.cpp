@@ -1,4 +1,4 @@
-#include "sim/midi_byte_stream.h"
+#include "emulated/target/midi_byte_stream.h"
 
 namespace {
 

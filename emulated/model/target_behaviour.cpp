@@ -1,4 +1,4 @@
-#include "sim/target_behaviour.h"
+#include "emulated/model/target_behaviour.h"
 
 #include <algorithm>
 #include <cstdlib>

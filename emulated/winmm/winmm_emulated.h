@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/sim_world.h"
+#include "emulated/world/sim_world.h"
 
 namespace emulated {
 

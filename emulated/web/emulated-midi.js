@@ -1,7 +1,7 @@
 // The emulated target behind a stand-in for the browser's Web MIDI, for tests and the demo: a page
 // that loads this script before its own sees one input and one output, with the emulated target
-// (sim/target_model.cpp and its behaviour words, compiled to wasm) on the other end. Configured by
-// window.emulatedTargetSetup, read when the page asks for MIDI access:
+// (emulated/model/target_model.cpp and its behaviour words, compiled to wasm) on the other end.
+// Configured by window.emulatedTargetSetup, read when the page asks for MIDI access:
 //   words   the target's behaviour in zentravox-target's words, e.g. "--refuse 2:20 --delay 700"
 //   access  "grant" (the default), "deny" (the user refuses) or "absent" (a browser without Web MIDI)
 //   base    where target.js and target.wasm are, by default /emulated/

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "sim/midi_byte_stream.h"
-#include "sim/zentravox_target.h"
+#include "emulated/target/midi_byte_stream.h"
+#include "emulated/target/zentravox_target.h"
 
 namespace zentravox_target {
 
@@ -101,9 +101,11 @@ void closeRawMidi(RawMidi& raw) {
 
 }  // namespace
 
+void silenceAlsa() { snd_lib_error_set_handler(silentAlsa); }
+
 bool openRawMidi(const Options& options, Inbox& inbox, Endpoint& endpoint) {
     // Our own messages say what went wrong; ALSA's would only clutter the log.
-    snd_lib_error_set_handler(silentAlsa);
+    silenceAlsa();
     auto raw = std::make_shared<RawMidi>();
     raw->device = options.rawMidi;
     const int status = snd_rawmidi_open(&raw->in, &raw->out, raw->device.c_str(), SND_RAWMIDI_NONBLOCK);

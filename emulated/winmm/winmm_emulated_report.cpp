@@ -1,7 +1,7 @@
 // The emulated winmm's report, written at the process's end to the scenario's path with ".report"
 // appended: what was left open or queued, the calls refused, and the target's side (flash, records,
 // every message it received).
-#include "sim/winmm_emulated.h"
+#include "emulated/winmm/winmm_emulated.h"
 
 #include <cstdio>
 

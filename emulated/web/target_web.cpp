@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/target_behaviour.h"
-#include "sim/target_model.h"
+#include "emulated/model/target_behaviour.h"
+#include "emulated/model/target_model.h"
 
 namespace {
 

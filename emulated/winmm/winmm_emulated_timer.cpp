@@ -1,6 +1,6 @@
 // The emulated winmm's timer calls: the timer resolution a program asks for, counted and logged for
 // the report.
-#include "sim/winmm_emulated.h"
+#include "emulated/winmm/winmm_emulated.h"
 
 namespace emulated {
 

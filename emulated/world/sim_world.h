@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/target_behaviour.h"
-#include "sim/target_model.h"
+#include "emulated/model/target_behaviour.h"
+#include "emulated/model/target_model.h"
 
 enum SimStrayTrigger {
     SIM_AFTER_MESSAGE,    // `count` messages after the program's message number `count` to the target

@@ -1,6 +1,6 @@
 // The emulated winmm's input calls (midiIn*), and the world's deliveries to an open input: a short
 // message goes to the callback packed in a word, a system-exclusive one into the oldest queued buffer.
-#include "sim/winmm_emulated.h"
+#include "emulated/winmm/winmm_emulated.h"
 
 namespace emulated {
 namespace {

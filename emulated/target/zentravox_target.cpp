@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "sim/target_behaviour.h"
-#include "sim/target_model.h"
-#include "sim/timed_sender.h"
-#include "sim/zentravox_target.h"
+#include "emulated/model/target_behaviour.h"
+#include "emulated/model/target_model.h"
+#include "emulated/target/zentravox_target.h"
+#include "emulated/world/timed_sender.h"
 
 namespace zentravox_target {
 

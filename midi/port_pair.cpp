@@ -1,4 +1,4 @@
-#include "midi_ports.h"
+#include "port_pair.h"
 
 #include <cstring>
 
