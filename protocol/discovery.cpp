@@ -221,8 +221,7 @@ std::uint8_t searchOpenPorts(Search& search, HandshakeAnswers& answers) {
     // Their times tell how much the target's pace varies: the last came at most this late for the last
     // round.
     const std::uint32_t lastRoundAt = static_cast<std::uint32_t>(rounds - 1) * HANDSHAKE_WAIT_POLLS * POLL_INTERVAL_MS;
-    listenUntil(search, std::max(search.now, lastRoundAt) + lateness, NO_INPUT);
-    listenUntilQuiet(search, answerWindow(lateness));
+    listenUntil(search, std::max(search.now, lastRoundAt) + answerWindow(lateness), NO_INPUT);
     lateness = std::max(lateness, search.lastAnswerAt - lastRoundAt);
     std::uint32_t candidates = 0;
     for (int in = 0; in < MAX_PORTS_PER_KIND; ++in) {
@@ -234,10 +233,10 @@ std::uint8_t searchOpenPorts(Search& search, HandshakeAnswers& answers) {
     int output = -1;
     std::uint8_t code = 0;
     if (!findPair(search, candidates, lateness, input, output, code)) return DEVICE_NOT_FOUND;
-    // What the handshakes still owe comes now, not during the transfer.
+    // The confirmation was the one handshake sent since the input fell quiet, and it has its answer:
+    // nothing is owed.
     keepMidiInOnly(input);
     keepMidiOutOnly(output);
-    listenUntilQuiet(search, answerWindow(lateness));
     answers.owed = 0;
     answers.lateMs = lateness;
     return outcomeOf(search, code);
@@ -265,17 +264,16 @@ std::uint8_t findUpdateDevice(std::uint8_t expected, HandshakeAnswers& answers) 
             if (openMidiOut(out) == MIDI_OK) search.outputs[search.outputCount++] = out;
         if (search.outputCount > 0) outcome = searchOpenPorts(search, answers);
     }
-    if (outcome == DEVICE_NOT_FOUND) {
-        closeMidiIn();
-        closeMidiOut();
-    }
-
     if (outcome != DEVICE_NOT_FOUND) {
         std::printf("The Update Device is Open successfully:\n");
         std::printf("MIDIIN Device: %s\n", midiPorts.inName);
         std::printf("MIDIOUT Device: %s\n", midiPorts.outName);
-    } else {
-        std::printf("\nFailed: Can't find the suitable device to update!\n\n");
+        return outcome;
     }
+    // Said first: closing twenty ports of a MIDI server takes a while.
+    std::printf("\nFailed: Can't find the suitable device to update!\n\n");
+    std::fflush(stdout);
+    closeMidiIn();
+    closeMidiOut();
     return outcome;
 }

@@ -75,10 +75,10 @@ TEST_F(Discovery, EveryInputListensWhileEveryOutputHandshakesThenTheOutputsAreTr
     EXPECT_EQ(handshakesSentTo(1), 2);
     EXPECT_EQ(handshakesSentTo(2), 3);
     EXPECT_EQ(simPortsOpen(), 0);
-    // 20 quiet ms; the answer 1 ms after the handshakes and 21 ms for what the rounds still owe; 21 ms
-    // for each output that does not answer and 1 ms for the one that does; 500 quiet ms before its
-    // confirmation, which takes 1 ms; 21 ms for anything still owed.
-    EXPECT_EQ(timeOfSend(8), 20u + 1u + 21u + 21u + 21u + 1u + 500u + 1u + 21u + 1u);
+    // 20 quiet ms; 21 ms from the handshakes for the answers the round draws; 21 ms for each output
+    // that does not answer and 1 ms for the one that does; 500 quiet ms before its confirmation, which
+    // takes 1 ms; then the first data message.
+    EXPECT_EQ(timeOfSend(8), 20u + 21u + 21u + 21u + 1u + 500u + 1u + 1u);
 }
 
 TEST_F(Discovery, AnUnansweredPairCostsFourHandshakesOfFiveHundredPolls) {
