@@ -1,7 +1,7 @@
 # The real `update` executable as a process against `zentravox-target`, both on the JACK server of the
 # jack fixture (tests/jack.cmake). Without a server that answers, each reports itself skipped.
 if(TARGET update AND TARGET zentravox-target)
-  foreach(group transfer discovery lost_target reliability edges)
+  foreach(group transfer discovery layouts lost_target reliability edges)
     add_test(NAME e2e_${group}
       COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/${group}.sh
               $<TARGET_FILE:update> $<TARGET_FILE:zentravox-target> ${CMAKE_SOURCE_DIR}/scripts/make-image.py)
