@@ -105,10 +105,29 @@ std::uint32_t answerWindow(std::uint32_t lateness) { return lateness + std::max(
 // The handshake goes out on every output at once, up to four times 500 ms, while every input
 // listens: the inputs that answer are the target's. Returns the number of rounds sent; 0 when no
 // output took part.
-int handshakeEveryOutput(Search& search) {
+// The first round's handshake goes out on the first output alone for a moment: a prompt target behind it
+// answers before the others go out, and that answer can be no other output's. One more handshake there
+// tells it from another device's message that happened to come just then.
+int handshakeEveryOutput(Search& search, bool& firstOutputAlone, std::uint32_t& everyOutputAt) {
+    firstOutputAlone = false;
+    everyOutputAt = 0;
     for (int round = 1; round <= HANDSHAKES_PER_PAIR; ++round) {
         const std::uint32_t sentAt = search.now;
-        for (int i = 0; i < search.outputCount; ++i) sendHandshake(search.outputs[i]);
+        int sent = 0;
+        if (round == 1 && search.outputCount > 1) {
+            sendHandshake(search.outputs[sent++]);
+            listenUntil(search, sentAt + FIRST_OUTPUT_ALONE_MS, ANY_INPUT);
+            if (search.answered) {
+                const std::uint32_t lateness = search.firstAnswerAt - sentAt;
+                forgetAnswers(search);
+                sendHandshake(search.outputs[0]);
+                listenUntil(search, search.now + answerWindow(lateness), ANY_INPUT);
+                firstOutputAlone = search.answered;
+                if (firstOutputAlone) return round;
+            }
+        }
+        if (round == 1) everyOutputAt = search.now;
+        for (int i = sent; i < search.outputCount; ++i) sendHandshake(search.outputs[i]);
         listenUntil(search, sentAt + HANDSHAKE_WAIT_POLLS * POLL_INTERVAL_MS, ANY_INPUT);
         if (search.answered) return round;
     }
@@ -201,13 +220,16 @@ std::uint8_t outcomeOf(const Search& search, std::uint8_t code) {
 }
 
 std::uint8_t searchOpenPorts(Search& search, HandshakeAnswers& answers) {
-    const int rounds = handshakeEveryOutput(search);
+    bool firstOutputAlone = false;
+    std::uint32_t everyOutputAt = 0;
+    const int rounds = handshakeEveryOutput(search, firstOutputAlone, everyOutputAt);
     if (!search.answered) return DEVICE_NOT_FOUND;
     // The first answer answers the first handshake the target received.
-    std::uint32_t lateness = search.firstAnswerAt;
-    if (search.outputCount == 1) {
-        // One output: the pair is known, once no lower input is left to answer too. The target answers
-        // in turn: what came answered the oldest handshake, and the later ones may still be answered.
+    std::uint32_t lateness = search.firstAnswerAt - everyOutputAt;
+    if (search.outputCount == 1 || firstOutputAlone) {
+        // One output, or the first alone, answered: the pair is known, once no lower input is left to
+        // answer too. The target answers in turn: what came answered the oldest handshake, and the later
+        // ones may still be answered.
         if (lowestAnsweringInput(search) != search.lowestInput)
             listenUntil(search, search.now + ANSWER_WINDOW_MARGIN_MS, search.lowestInput);
         const int input = lowestAnsweringInput(search);
@@ -220,7 +242,8 @@ std::uint8_t searchOpenPorts(Search& search, HandshakeAnswers& answers) {
     // Every other input that answers is heard, and the answers still owed to the rounds are let come.
     // Their times tell how much the target's pace varies: the last came at most this late for the last
     // round.
-    const std::uint32_t lastRoundAt = static_cast<std::uint32_t>(rounds - 1) * HANDSHAKE_WAIT_POLLS * POLL_INTERVAL_MS;
+    const std::uint32_t lastRoundAt =
+        rounds == 1 ? everyOutputAt : static_cast<std::uint32_t>(rounds - 1) * HANDSHAKE_WAIT_POLLS * POLL_INTERVAL_MS;
     listenUntil(search, std::max(search.now, lastRoundAt) + answerWindow(lateness), NO_INPUT);
     lateness = std::max(lateness, search.lastAnswerAt - lastRoundAt);
     std::uint32_t candidates = 0;

@@ -58,6 +58,9 @@ constexpr int MAX_PORTS_PER_KIND = 10;
 // listens this long for the answer.
 constexpr int HANDSHAKES_PER_PAIR = 4;
 constexpr int HANDSHAKE_WAIT_POLLS = 500;   // 1 ms each
+// The first output's handshake goes out this long before the others': a prompt target behind it is
+// known at once, its pair the first in order.
+constexpr unsigned FIRST_OUTPUT_ALONE_MS = 50;
 // Once the target has answered, a handshake's answer is waited for as long as the target took to answer
 // the first one, and as long again, but never less than this more: the spread of a transport's delays.
 constexpr unsigned ANSWER_WINDOW_MARGIN_MS = 20;
