@@ -61,7 +61,8 @@ void checkRun(const Case& c, const std::string& transcript) {
     // Bounds from the wire's limits: every pair gets a few handshakes with a bounded wait each, every
     // record a bounded number of sendings, each of its messages and a bounded wait.
     const std::uint64_t sendMs = s.sendsNeverFinish ? wire::SEND_GIVE_UP_MS : static_cast<std::uint64_t>(s.sendBusyPolls);
-    // The search: the inputs settle; up to four rounds of a handshake on every output; what they owe is
+    // The search: the inputs settle; up to four rounds of a handshake on every output (the first output's
+    // first one alone, and once more when it is answered at once); what they owe is
     // waited for; then a few attempts, each a handshake on every output alone and a confirmation for
     // each input that answered, each wait at most as long again as the rounds.
     const std::uint64_t ins = static_cast<std::uint64_t>(s.inputs);
@@ -70,7 +71,7 @@ void checkRun(const Case& c, const std::string& transcript) {
     std::uint64_t boundMs = wire::INPUT_SETTLE_LIMIT_MS + wire::HANDSHAKES_PER_PAIR * (outs * sendMs + wire::HANDSHAKE_WAIT_MS) +
                             3 * longest +
                             wire::OUTPUT_SEARCH_ATTEMPTS * (outs * (sendMs + 2 * longest) + (ins + 1) * (sendMs + 3 * longest));
-    std::uint64_t boundMessages = wire::HANDSHAKES_PER_PAIR * outs + wire::OUTPUT_SEARCH_ATTEMPTS * (outs + ins + 1);
+    std::uint64_t boundMessages = wire::HANDSHAKES_PER_PAIR * outs + 1 + wire::OUTPUT_SEARCH_ATTEMPTS * (outs + ins + 1);
     for (const Bytes& r : c.records) {
         const std::uint64_t sendingsMs =
             wire::FAILURES_IN_A_ROW * (messagesOf(r.size()) * (sendMs + wire::DATA_MESSAGE_PAUSE_MS) + wire::RECORD_WAIT_MS);
