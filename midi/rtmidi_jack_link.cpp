@@ -103,6 +103,8 @@ void closeJackLink(JackLink*& link) {
     link = nullptr;
 }
 
+bool jackLinkAlive(const JackLink& link) { return !link.serverGone.load(); }
+
 MidiResult connectJackInput(JackLink& link, const std::string& ours, const std::string& peer) {
     if (!jackPortShows(link, ours)) return MIDI_ERROR;
     if (jack_port_by_name(link.client, peer.c_str()) == nullptr) return MIDI_BAD_DEVICE;

@@ -1,4 +1,5 @@
-// A libjack client of our own beside each of RtMidi's JACK inputs, and the whole of a JACK output. RtMidi
+// A libjack client of our own beside RtMidi's JACK inputs (one watcher serves them all), and the whole of
+// a JACK output. RtMidi
 // on JACK reports success for connections it never made, cannot tell when its queued messages have gone
 // out, and its output frees its queue while its last cycle may still read it. This client makes and
 // checks the connections by name, notices the server going away and, for an output, owns the port and
@@ -20,6 +21,8 @@ bool jackServerRuns(const std::string& probeName);
 // Null when no server takes the client. An output's link has the output port itself, named "out".
 JackLink* openJackLink(const std::string& clientName, bool withOutput);
 void closeJackLink(JackLink*& link);
+// False once the server has gone away from under the link.
+bool jackLinkAlive(const JackLink& link);
 
 // Connects the port `ours` (RtMidi's input, or the link's output) to or from `peer`, and waits until the
 // server shows it.

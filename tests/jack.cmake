@@ -28,8 +28,10 @@ if(TARGET midi_rtmidi AND TARGET PkgConfig::UPDATE_JACK)
     ${CMAKE_CURRENT_LIST_DIR}/test_rtmidi_jack_receive.cpp
     ${CMAKE_CURRENT_LIST_DIR}/test_rtmidi_jack_link.cpp)
   target_include_directories(test_rtmidi_jack PRIVATE ${CMAKE_CURRENT_LIST_DIR})
-  # The JACK link's failure paths: the test decides what the server answers to an activation.
-  target_link_options(test_rtmidi_jack PRIVATE -Wl,--wrap=jack_activate)
+  # The JACK link's failure paths: the test decides what the server answers to an activation, and
+  # counts the program's own clients.
+  target_link_options(test_rtmidi_jack PRIVATE
+    -Wl,--wrap=jack_activate -Wl,--wrap=jack_client_open -Wl,--wrap=jack_client_close)
   target_link_libraries(test_rtmidi_jack PRIVATE update_logic midi_rtmidi PkgConfig::UPDATE_JACK GTest::gtest_main)
   add_test(NAME test_rtmidi_jack COMMAND test_rtmidi_jack)
   set_tests_properties(test_rtmidi_jack PROPERTIES

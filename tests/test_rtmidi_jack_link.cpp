@@ -1,11 +1,14 @@
-// The JACK link's failure paths: a client the server refuses, and an activation it refuses, through the
-// link itself and through the seam's opens. Each must hand back nothing and keep nothing: built with
+// The JACK link: its failure paths (a client the server refuses, an activation it refuses, through the
+// link itself and through the seam's opens), and the one watcher client that every input shares. Each must hand back nothing and keep nothing: built with
 // AddressSanitizer (scripts/sanitize.sh) a leak or a touch of freed memory fails the run, and the ports
 // open as ever afterwards. Needs the JACK server named by JACK_DEFAULT_SERVER; skipped without one.
 #include <jack/jack.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "midi/port_pair.h"
 #include "midi/rtmidi_jack_link.h"
@@ -22,6 +25,39 @@ std::atomic<bool> refuseActivation{false};
 extern "C" int __real_jack_activate(jack_client_t* client);
 extern "C" int __wrap_jack_activate(jack_client_t* client) {
     return refuseActivation.load() ? -1 : __real_jack_activate(client);
+}
+
+namespace {
+
+// The watcher clients the program has open now (theirs are the names with "-watch" in them).
+std::mutex watchersMutex;
+std::vector<jack_client_t*> watchers;
+
+std::size_t watchersOpen() {
+    const std::lock_guard<std::mutex> lock(watchersMutex);
+    return watchers.size();
+}
+
+}  // namespace
+
+// Nobody here passes a server's name, the one optional argument.
+extern "C" jack_client_t* __real_jack_client_open(const char* name, jack_options_t options, jack_status_t* status, ...);
+extern "C" jack_client_t* __wrap_jack_client_open(const char* name, jack_options_t options, jack_status_t* status, ...) {
+    jack_client_t* client = __real_jack_client_open(name, options, status);
+    if (client != nullptr && std::string(name).find("-watch") != std::string::npos) {
+        const std::lock_guard<std::mutex> lock(watchersMutex);
+        watchers.push_back(client);
+    }
+    return client;
+}
+
+extern "C" int __real_jack_client_close(jack_client_t* client);
+extern "C" int __wrap_jack_client_close(jack_client_t* client) {
+    {
+        const std::lock_guard<std::mutex> lock(watchersMutex);
+        watchers.erase(std::remove(watchers.begin(), watchers.end(), client), watchers.end());
+    }
+    return __real_jack_client_close(client);
 }
 
 namespace {
@@ -67,6 +103,43 @@ TEST_F(RtMidiJack, ALinkWhoseActivationTheServerRefusesIsNothingAndLeavesNoPort)
     openPeerPair();
     EXPECT_EQ(peer.connections(fromProgram).size(), 1u);
     EXPECT_EQ(peer.connections(toProgram).size(), 1u);
+}
+
+// Opening a client costs the server some 20 ms, and the search opens up to ten inputs: one watcher
+// connects them all, and goes with the last of them.
+TEST_F(RtMidiJack, EveryInputIsConnectedThroughOneWatcherThatGoesWithTheLastInput) {
+    const std::vector<jack_port_t*> peerPorts = {toProgram, peer.add("reply-2", true), peer.add("reply-3", true)};
+    const std::vector<std::string> inputs = listed(platformInputName);
+    std::vector<int> indexes;
+    for (jack_port_t* port : peerPorts) {
+        ASSERT_NE(port, nullptr);
+        indexes.push_back(indexIn(inputs, JackPeer::fullName(port)));
+        ASSERT_GE(indexes.back(), 0);
+        ASSERT_EQ(openMidiIn(indexes.back()), MIDI_OK);
+    }
+    EXPECT_EQ(watchersOpen(), 1u);
+    for (jack_port_t* port : peerPorts) EXPECT_EQ(peer.connections(port).size(), 1u) << JackPeer::fullName(port);
+
+    // The first input closes; the others keep the watcher, and it connects an input opened again.
+    closeMidiInOnly(indexes[0]);
+    EXPECT_TRUE(peer.connections(toProgram).empty());
+    EXPECT_EQ(watchersOpen(), 1u);
+    ASSERT_EQ(openMidiIn(indexes[0]), MIDI_OK);
+    EXPECT_EQ(peer.connections(toProgram).size(), 1u);
+
+    // An input that fails to open does not count as one the watcher serves.
+    peer.remove(peerPorts[2]);
+    closeMidiInOnly(indexes[2]);
+    EXPECT_NE(openMidiIn(indexes[2]), MIDI_OK);
+
+    closeMidiIn();
+    EXPECT_EQ(watchersOpen(), 0u);
+    // The next input brings a watcher of its own again.
+    ASSERT_EQ(openMidiIn(indexes[1]), MIDI_OK);
+    EXPECT_EQ(watchersOpen(), 1u);
+    EXPECT_EQ(peer.connections(peerPorts[1]).size(), 1u);
+    closeMidiIn();
+    EXPECT_EQ(watchersOpen(), 0u);
 }
 
 }  // namespace
