@@ -9,13 +9,7 @@
 
 namespace {
 
-const std::string FOUND =
-    "The Update Device is Open successfully:\n"
-    "MIDIIN Device: Zentravox In\n"
-    "MIDIOUT Device: Zentravox Out\n";
 const std::string NOT_FOUND = "\nFailed: Can't find the suitable device to update!\n\n";
-const std::string OPENED = "OK: File 'ZENTRAVOX.led' is open.\n";
-const std::string DONE = "\rTransferring.. 100% done.  \n\nTarget update successfully!\n\n";
 
 class Discovery : public testing::Test {
 protected:

@@ -12,12 +12,6 @@
 
 namespace {
 
-const std::string OPENED = "OK: File 'ZENTRAVOX.led' is open.\n";
-const std::string FOUND =
-    "The Update Device is Open successfully:\n"
-    "MIDIIN Device: Zentravox In\n"
-    "MIDIOUT Device: Zentravox Out\n";
-const std::string DONE = "\rTransferring.. 100% done.  \n\nTarget update successfully!\n\n";
 const std::string FAILED = "\nError in updating.\n";
 const std::string SUCCESS = "Target update successfully!";
 

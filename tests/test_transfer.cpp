@@ -9,12 +9,6 @@
 
 namespace {
 
-const std::string OPENED = "OK: File 'ZENTRAVOX.led' is open.\n";
-const std::string FOUND =
-    "The Update Device is Open successfully:\n"
-    "MIDIIN Device: Zentravox In\n"
-    "MIDIOUT Device: Zentravox Out\n";
-const std::string DONE = "\rTransferring.. 100% done.  \n\nTarget update successfully!\n\n";
 const std::string RESTARTED =
     "\rTransferring.. 100% done.  \nTarget update successfully!\n\nThe System is restarted, please wait!\n\n";
 const std::string CRC = "\nThe CRC of the download file is error!\n";

@@ -8,11 +8,9 @@
 
 namespace {
 
-const std::string OPENED = "OK: File 'ZENTRAVOX.led' is open.\n";
 const std::string NOT_FOUND = "\nFailed: Can't find the suitable device to update!\n\n";
-const std::string FOUND = "The Update Device is Open successfully:\nMIDIIN Device: ";
+const std::string FOUND_START = "The Update Device is Open successfully:\nMIDIIN Device: ";
 const std::string RESET = "Please reset the product and retry again!\n\n";
-const std::string DONE = "\rTransferring.. 100% done.  \n\nTarget update successfully!\n\n";
 const std::string RESTARTED =
     "\rTransferring.. 100% done.  \nTarget update successfully!\n\nThe System is restarted, please wait!\n\n";
 const std::string GAVE_UP = "\nError in updating.\n";
@@ -43,7 +41,7 @@ Console readConsole(std::string text) {
         console.ending = Ending::NotFound;
         return console;
     }
-    check(consume(text, FOUND), "neither 'no device' nor 'device open' after the file line");
+    check(consume(text, FOUND_START), "neither 'no device' nor 'device open' after the file line");
     std::size_t end = text.find('\n');
     check(end != std::string::npos, "the input's name line is cut");
     console.inName = text.substr(0, end);

@@ -15,6 +15,12 @@
 
 const std::string BANNER = "Update V0.5 - Update Zentravox System\n";
 const std::string KEY_PROMPT = "Press any key to continue . . .\n";
+const std::string OPENED = "OK: File 'ZENTRAVOX.led' is open.\n";
+const std::string FOUND =
+    "The Update Device is Open successfully:\n"
+    "MIDIIN Device: Zentravox In\n"
+    "MIDIOUT Device: Zentravox Out\n";
+const std::string DONE = "\rTransferring.. 100% done.  \n\nTarget update successfully!\n\n";
 
 ScratchFolder::ScratchFolder() {
     char pattern[] = "/tmp/update-test-XXXXXX";

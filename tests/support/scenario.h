@@ -61,3 +61,7 @@ std::uint32_t propertyRuns(std::uint32_t usual);
 std::string progressLine(char spinner, int percent);
 extern const std::string BANNER;
 extern const std::string KEY_PROMPT;
+// The lines of a scenario whose image is ZENTRAVOX.led and whose product the emulated world's own pair.
+extern const std::string OPENED;
+extern const std::string FOUND;
+extern const std::string DONE;
