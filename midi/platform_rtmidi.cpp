@@ -35,7 +35,7 @@ struct InputPort {
 
     std::atomic<bool> failed{false};
     std::unique_ptr<RtMidiIn> rt;
-    bool watched = false;   // on JACK only: counted among the watcher's inputs
+    JackLink* watcher = nullptr;   // on JACK only: shared with every JACK input, and left when this closes
 };
 
 struct OutputPort {
@@ -45,25 +45,6 @@ struct OutputPort {
     bool pending = false;
     JackLink* jack = nullptr;        // on JACK only: the port is the link's own
 };
-
-// One client of ours makes and checks every JACK input's connection: opening a client costs the server
-// about 20 ms, and the search opens up to ten inputs at once. It lives while any JACK input is open;
-// ports are opened and closed on the program's thread only.
-JackLink* inputWatcher = nullptr;
-int watchedInputs = 0;
-
-bool watchJackInput() {
-    // A watcher whose server went away cannot connect anything; one that runs now may be there.
-    if (inputWatcher != nullptr && !jackLinkAlive(*inputWatcher)) closeJackLink(inputWatcher);
-    if (inputWatcher == nullptr) inputWatcher = openJackLink(newClientName("watch"), false);
-    if (inputWatcher == nullptr) return false;
-    ++watchedInputs;
-    return true;
-}
-
-void unwatchJackInput() {
-    if (--watchedInputs == 0) closeJackLink(inputWatcher);
-}
 
 std::mutex liveMutex;   // held only for a lookup: the callback's thread takes it too
 std::vector<InputPort*> liveInputs;
@@ -122,13 +103,13 @@ void onRtMidiMessage(double, std::vector<unsigned char>* message, void* context)
     in->callback(in->handle, MIDI_INPUT_LONG_DATA, buffer);
 }
 
-// Closes the RtMidi port, and the watcher with the last JACK input; both wait for their threads, so
-// nothing runs after.
+// Closes the RtMidi port, and the watcher with its last user; both wait for their threads, so nothing
+// runs after.
 void releaseInput(InputPort& in) {
     in.rt.reset();
-    if (in.watched) {
-        in.watched = false;
-        unwatchJackInput();
+    if (in.watcher != nullptr) {
+        in.watcher = nullptr;
+        leaveJackWatcher();
     }
 }
 
@@ -143,7 +124,7 @@ MidiResult connectInput(InputPort& in, const PortEntry& entry, const std::string
         // nothing got connected: our own port, then the one connection, made and checked by name.
         in.rt->openVirtualPort("in");
         if (in.failed.load()) return MIDI_ERROR;
-        return connectJackInput(*inputWatcher, clientName + ":in", entry.name);
+        return connectJackInput(*in.watcher, clientName + ":in", entry.name);
     }
     // ALSA's names carry the client and port numbers, so the name found again at the index after the
     // open tells that the port did not change in between.
@@ -178,8 +159,9 @@ MidiResult platformOpenInput(int index, MidiInputCallback callback, MidiInHandle
     in->callback = callback;
     in->handle = reinterpret_cast<MidiInHandle>(in.get());
     if (entry.api == RtMidi::UNIX_JACK) {
-        if (!watchJackInput()) return MIDI_ERROR;
-        in->watched = true;
+        // Ports are opened and closed on the program's thread only, as the watcher wants.
+        in->watcher = shareJackWatcher(newClientName("watch"));
+        if (in->watcher == nullptr) return MIDI_ERROR;
     }
     const std::string clientName = newClientName("in");
     in->rt = makeQuietly<RtMidiIn>(entry.api, clientName, in->failed);
@@ -344,5 +326,6 @@ void platformShutdown() {
     }
     for (InputPort* in : inputs) platformCloseInput(reinterpret_cast<MidiInHandle>(in));
     for (OutputPort* out : outputs) platformCloseOutput(reinterpret_cast<MidiOutHandle>(out));
+    closeJackWatcher();
     forgetLists();
 }

@@ -3,10 +3,12 @@
 
 namespace rtmidi_backend {
 
-bool jackServerRuns(const std::string&) { return false; }
 JackLink* openJackLink(const std::string&, bool) { return nullptr; }
 void closeJackLink(JackLink*& link) { link = nullptr; }
-bool jackLinkAlive(const JackLink&) { return false; }
+JackLink* shareJackWatcher(const std::string&) { return nullptr; }
+void leaveJackWatcher() {}
+void closeJackWatcher() {}
+bool jackPortNames(bool, const std::string&, std::vector<std::string>&) { return false; }
 MidiResult connectJackInput(JackLink&, const std::string&, const std::string&) { return MIDI_ERROR; }
 MidiResult connectJackOutput(JackLink&, const std::string&, const std::string&) { return MIDI_ERROR; }
 bool jackSend(JackLink&, const std::uint8_t*, std::uint16_t) { return false; }

@@ -73,13 +73,6 @@ bool jackConnect(JackLink& link, const std::string& source, const std::string& d
 
 }  // namespace
 
-bool jackServerRuns(const std::string& probeName) {
-    jack_client_t* probe = jack_client_open(probeName.c_str(), JackNoStartServer, nullptr);
-    if (probe == nullptr) return false;
-    jack_client_close(probe);
-    return true;
-}
-
 JackLink* openJackLink(const std::string& clientName, bool withOutput) {
     auto* link = new JackLink;
     link->client = jack_client_open(clientName.c_str(),
@@ -103,7 +96,49 @@ void closeJackLink(JackLink*& link) {
     link = nullptr;
 }
 
-bool jackLinkAlive(const JackLink& link) { return !link.serverGone.load(); }
+namespace {
+
+// Opening a client costs the server 10 to 20 ms and closing one as much, and the search lists both kinds
+// of port and then opens up to ten inputs: one watcher serves them all.
+JackLink* watcher = nullptr;
+int watcherUsers = 0;
+
+// The watcher, opened if there is none; a watcher whose server went away connects nothing, and a server
+// that runs now may take a new one. Its users need it only while they list or connect, so the old one
+// may go from under them.
+JackLink* currentWatcher(const std::string& clientName) {
+    if (watcher != nullptr && watcher->serverGone.load()) closeJackLink(watcher);
+    if (watcher == nullptr) watcher = openJackLink(clientName, false);
+    return watcher;
+}
+
+}  // namespace
+
+JackLink* shareJackWatcher(const std::string& clientName) {
+    JackLink* link = currentWatcher(clientName);
+    if (link != nullptr) ++watcherUsers;
+    return link;
+}
+
+void leaveJackWatcher() {
+    if (watcherUsers > 0 && --watcherUsers == 0) closeJackLink(watcher);
+}
+
+void closeJackWatcher() {
+    watcherUsers = 0;
+    closeJackLink(watcher);
+}
+
+// The watcher stays after a list: the search counts the inputs, then the outputs, then opens the inputs.
+bool jackPortNames(bool inputs, const std::string& watcherName, std::vector<std::string>& names) {
+    JackLink* link = currentWatcher(watcherName);
+    if (link == nullptr) return false;
+    const char** ports =
+        jack_get_ports(link->client, nullptr, JACK_DEFAULT_MIDI_TYPE, inputs ? JackPortIsOutput : JackPortIsInput);
+    for (const char** port = ports; port != nullptr && *port != nullptr; ++port) names.emplace_back(*port);
+    jack_free(static_cast<void*>(ports));
+    return true;
+}
 
 MidiResult connectJackInput(JackLink& link, const std::string& ours, const std::string& peer) {
     if (!jackPortShows(link, ours)) return MIDI_ERROR;

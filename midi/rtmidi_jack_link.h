@@ -1,5 +1,5 @@
-// A libjack client of our own beside RtMidi's JACK inputs (one watcher serves them all), and the whole of
-// a JACK output. RtMidi
+// A libjack client of our own beside RtMidi's JACK inputs (one watcher serves them all, and the lists),
+// and the whole of a JACK output. RtMidi
 // on JACK reports success for connections it never made, cannot tell when its queued messages have gone
 // out, and its output frees its queue while its last cycle may still read it. This client makes and
 // checks the connections by name, notices the server going away and, for an output, owns the port and
@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "midi/midi_platform.h"
 
@@ -15,14 +16,20 @@ namespace rtmidi_backend {
 
 struct JackLink;
 
-// Whether a JACK server answers a client named probeName, which leaves again at once.
-bool jackServerRuns(const std::string& probeName);
-
 // Null when no server takes the client. An output's link has the output port itself, named "out".
 JackLink* openJackLink(const std::string& clientName, bool withOutput);
 void closeJackLink(JackLink*& link);
-// False once the server has gone away from under the link.
-bool jackLinkAlive(const JackLink& link);
+
+// The watcher: one link without ports that lists the ports and connects every input. It opens, named
+// clientName, when first needed; inputs share it and leave it, and it closes when the last input leaves
+// or at closeJackWatcher. Null when no server takes it. The program's thread only.
+JackLink* shareJackWatcher(const std::string& clientName);
+void leaveJackWatcher();
+void closeJackWatcher();
+
+// The MIDI ports of the server that an input may read (other clients' outputs) or an output may write,
+// in the server's order, whole names, through the watcher. False when no server answers.
+bool jackPortNames(bool inputs, const std::string& watcherName, std::vector<std::string>& names);
 
 // Connects the port `ours` (RtMidi's input, or the link's output) to or from `peer`, and waits until the
 // server shows it.

@@ -57,15 +57,22 @@ void appendPorts(RtMidi::Api api, std::vector<PortEntry>& list) {
     }
 }
 
-// RtMidi's JACK objects leak their queue when no server answers; ask the server ourselves first.
-bool apiRuns(RtMidi::Api api) { return api != RtMidi::UNIX_JACK || jackServerRuns(newClientName("probe")); }
+// JACK's ports are listed by our own watcher, in the order RtMidi would list them: RtMidi's JACK objects
+// leak their queue when no server answers, and each would cost a client of its own.
+void appendJackPorts(bool inputs, std::vector<PortEntry>& list) {
+    std::vector<std::string> names;
+    if (!jackPortNames(inputs, newClientName("watch"), names)) return;   // no server runs here
+    for (const std::string& name : names)
+        if (!name.empty() && !isOwnPort(name)) list.push_back(PortEntry{RtMidi::UNIX_JACK, name});
+}
 
 std::vector<PortEntry> listPorts(bool inputs) {
     ensureQuiet();
     std::vector<PortEntry> list;
     for (const RtMidi::Api api : apisInOrder()) {
-        if (!apiRuns(api)) continue;
-        if (inputs) {
+        if (api == RtMidi::UNIX_JACK) {
+            appendJackPorts(inputs, list);
+        } else if (inputs) {
             appendPorts<RtMidiIn>(api, list);
         } else {
             appendPorts<RtMidiOut>(api, list);

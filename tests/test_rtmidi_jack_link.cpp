@@ -32,6 +32,12 @@ namespace {
 // The watcher clients the program has open now (theirs are the names with "-watch" in them).
 std::mutex watchersMutex;
 std::vector<jack_client_t*> watchers;
+int watchersEverOpened = 0;
+
+int watchersOpened() {
+    const std::lock_guard<std::mutex> lock(watchersMutex);
+    return watchersEverOpened;
+}
 
 std::size_t watchersOpen() {
     const std::lock_guard<std::mutex> lock(watchersMutex);
@@ -47,6 +53,7 @@ extern "C" jack_client_t* __wrap_jack_client_open(const char* name, jack_options
     if (client != nullptr && std::string(name).find("-watch") != std::string::npos) {
         const std::lock_guard<std::mutex> lock(watchersMutex);
         watchers.push_back(client);
+        ++watchersEverOpened;
     }
     return client;
 }
@@ -79,34 +86,39 @@ TEST_F(RtMidiJack, ALinkWhoseClientTheServerRefusesIsNothing) {
 }
 
 TEST_F(RtMidiJack, ALinkWhoseActivationTheServerRefusesIsNothingAndLeavesNoPort) {
-    refuseActivation = true;
-    for (bool withOutput : {false, true}) {
-        SCOPED_TRACE(withOutput ? "an output's link" : "an input's link");
-        const std::string name = std::string("update-link-refused-") + (withOutput ? "out" : "in");
-        JackLink* link = openJackLink(name, withOutput);
-        EXPECT_EQ(link, nullptr);
-        EXPECT_EQ(indexIn(listed(platformInputName), name + ":out"), -1) << "the refused client's port stayed";
-    }
-
-    // Through the seam: the peer's ports fail to open, and nothing of the attempt stays open.
+    // Counted while the server still takes clients: one that refuses every client shows no port at all.
     const int in = indexIn(listed(platformInputName), JackPeer::fullName(toProgram));
     const int out = indexIn(listed(platformOutputName), JackPeer::fullName(fromProgram));
     ASSERT_GE(in, 0);
     ASSERT_GE(out, 0);
+    // The watcher that counted them goes, so that opening an input needs a new one.
+    rtmidi_backend::closeJackWatcher();
+
+    refuseActivation = true;
+    const std::string refusedNames[] = {"update-link-refused-in", "update-link-refused-out"};
+    for (bool withOutput : {false, true}) {
+        SCOPED_TRACE(withOutput ? "an output's link" : "an input's link");
+        JackLink* link = openJackLink(refusedNames[withOutput ? 1 : 0], withOutput);
+        EXPECT_EQ(link, nullptr);
+    }
+
+    // Through the seam: the peer's ports fail to open, and nothing of the attempt stays open.
     EXPECT_NE(openMidiOut(out), MIDI_OK);
     EXPECT_NE(openMidiIn(in), MIDI_OK);
     EXPECT_TRUE(peer.connections(fromProgram).empty());
     EXPECT_TRUE(peer.connections(toProgram).empty());
     refuseActivation = false;
 
+    for (const std::string& name : refusedNames)
+        EXPECT_EQ(indexIn(listed(platformInputName), name + ":out"), -1) << "the refused client's port stayed";
     // And they open as ever once the server says yes again.
     openPeerPair();
     EXPECT_EQ(peer.connections(fromProgram).size(), 1u);
     EXPECT_EQ(peer.connections(toProgram).size(), 1u);
 }
 
-// Opening a client costs the server some 20 ms, and the search opens up to ten inputs: one watcher
-// connects them all, and goes with the last of them.
+// Opening a client costs the server 10 to 20 ms, and the search lists both kinds of port and opens up to
+// ten inputs: one watcher serves them all, and goes with the last of them.
 TEST_F(RtMidiJack, EveryInputIsConnectedThroughOneWatcherThatGoesWithTheLastInput) {
     const std::vector<jack_port_t*> peerPorts = {toProgram, peer.add("reply-2", true), peer.add("reply-3", true)};
     const std::vector<std::string> inputs = listed(platformInputName);
@@ -119,6 +131,10 @@ TEST_F(RtMidiJack, EveryInputIsConnectedThroughOneWatcherThatGoesWithTheLastInpu
     }
     EXPECT_EQ(watchersOpen(), 1u);
     for (jack_port_t* port : peerPorts) EXPECT_EQ(peer.connections(port).size(), 1u) << JackPeer::fullName(port);
+    // The outputs are counted through the same watcher.
+    const int opened = watchersOpened();
+    EXPECT_GE(indexIn(listed(platformOutputName), JackPeer::fullName(fromProgram)), 0);
+    EXPECT_EQ(watchersOpened(), opened);
 
     // The first input closes; the others keep the watcher, and it connects an input opened again.
     closeMidiInOnly(indexes[0]);
