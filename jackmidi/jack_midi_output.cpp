@@ -14,11 +14,16 @@ int writeCycle(jack_nframes_t frames, void* context);
 
 }  // namespace
 
-bool jackOutputOpen(JackMidiOutput& output, jack_client_t* client, const char* portName) {
+bool jackOutputRegister(JackMidiOutput& output, jack_client_t* client, const char* portName) {
     output.port = jack_port_register(client, portName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     if (output.port == nullptr) return false;
     output.queue = jack_ringbuffer_create(QUEUE_BYTES);
-    return output.queue != nullptr && jack_set_process_callback(client, writeCycle, &output) == 0;
+    return output.queue != nullptr;
+}
+
+bool jackOutputOpen(JackMidiOutput& output, jack_client_t* client, const char* portName) {
+    return jackOutputRegister(output, client, portName) &&
+           jack_set_process_callback(client, writeCycle, &output) == 0;
 }
 
 bool jackOutputQueue(JackMidiOutput& output, const std::uint8_t* bytes, std::size_t length) {
@@ -56,7 +61,13 @@ bool jackOutputQueueTogether(JackMidiOutput& output, const std::uint8_t* const* 
 namespace {
 
 int writeCycle(jack_nframes_t frames, void* context) {
-    JackMidiOutput& output = *static_cast<JackMidiOutput*>(context);
+    jackOutputWriteCycle(*static_cast<JackMidiOutput*>(context), frames);
+    return 0;
+}
+
+}  // namespace
+
+void jackOutputWriteCycle(JackMidiOutput& output, jack_nframes_t frames) {
     void* buffer = jack_port_get_buffer(output.port, frames);
     jack_midi_clear_buffer(buffer);
     bool wroteAny = false;
@@ -64,7 +75,7 @@ int writeCycle(jack_nframes_t frames, void* context) {
     while (jack_ringbuffer_peek(output.queue, reinterpret_cast<char*>(&length), sizeof length) == sizeof length &&
            jack_ringbuffer_read_space(output.queue) >= sizeof length + length) {
         jack_midi_data_t* space = jack_midi_event_reserve(buffer, 0, length);
-        if (space == nullptr && wroteAny) return 0;   // this cycle is full: the rest goes in the next
+        if (space == nullptr && wroteAny) return;   // this cycle is full: the rest goes in the next
         jack_ringbuffer_read_advance(output.queue, sizeof length);
         if (space == nullptr) {
             // Larger than a whole cycle's buffer: it can never go out, and must not hold up the rest.
@@ -75,10 +86,7 @@ int writeCycle(jack_nframes_t frames, void* context) {
         }
         output.bytesOut.fetch_add(length, std::memory_order_release);
     }
-    return 0;
 }
-
-}  // namespace
 
 void jackOutputFree(JackMidiOutput& output) {
     if (output.queue != nullptr) jack_ringbuffer_free(output.queue);

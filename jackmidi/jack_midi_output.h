@@ -21,6 +21,11 @@ struct JackMidiOutput {
 // Registers the port on a client that is not active yet, and makes writing it out the client's process
 // callback; false when the server refuses either.
 bool jackOutputOpen(JackMidiOutput& output, jack_client_t* client, const char* portName);
+// Registers the port and makes its queue only, on a client whose own process callback writes several
+// outputs out with jackOutputWriteCycle; the client may be active. False when the server refuses.
+bool jackOutputRegister(JackMidiOutput& output, jack_client_t* client, const char* portName);
+// One cycle of the output: the queued messages that fit, into the port's buffer. The process thread only.
+void jackOutputWriteCycle(JackMidiOutput& output, jack_nframes_t frames);
 // Queues one whole message; false while the queue has no room for it.
 bool jackOutputQueue(JackMidiOutput& output, const std::uint8_t* bytes, std::size_t length);
 // Queues whole messages so that the cycle sees all of them at once, or none: they leave in one cycle

@@ -135,8 +135,8 @@ MidiResult connectInput(InputPort& in, const PortEntry& entry, const std::string
     return in.rt->getPortName(index) == entry.name ? MIDI_OK : MIDI_BAD_DEVICE;
 }
 
-MidiResult connectOutput(OutputPort& out, const std::string& clientName) {
-    if (out.peer.api == RtMidi::UNIX_JACK) return connectJackOutput(*out.jack, clientName + ":out", out.peer.name);
+MidiResult connectOutput(OutputPort& out) {
+    if (out.peer.api == RtMidi::UNIX_JACK) return connectJackOutput(*out.jack, out.peer.name);
     unsigned index = 0;
     if (!currentIndex(*out.rt, out.peer.name, index)) return MIDI_BAD_DEVICE;
     out.rt->openPort(index, "out");
@@ -244,14 +244,14 @@ MidiResult platformOpenOutput(int index, MidiOutHandle& handle) {
     const std::string clientName = newClientName("out");
     if (out->peer.api == RtMidi::UNIX_JACK) {
         // RtMidi's JACK output frees its queue before it closes its client, while a cycle may still be
-        // reading it: a JACK output is the link's own port instead.
-        out->jack = openJackLink(clientName, true);
+        // reading it: a JACK output is a port of our own host client instead.
+        out->jack = openJackOutput(clientName);
         if (out->jack == nullptr) return MIDI_ERROR;
     } else {
         out->rt = makeQuietly<RtMidiOut>(out->peer.api, clientName, out->failed);
         if (!out->rt) return MIDI_ERROR;
     }
-    const MidiResult result = connectOutput(*out, clientName);
+    const MidiResult result = connectOutput(*out);
     if (result != MIDI_OK) {
         releaseOutput(*out);
         return result;

@@ -5,6 +5,7 @@
 
 #include "jackmidi/jack_midi_output.h"
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -27,9 +28,12 @@ constexpr int CONNECTION_SHOWS_POLLS = 500;   // 1 ms each
 }  // namespace
 
 struct JackLink {
-    jack_client_t* client = nullptr;
-    JackMidiOutput output;   // an output's link only: its queue is null otherwise
+    jack_client_t* client = nullptr;   // an output's is its host's
     std::atomic<bool> serverGone{false};
+    // An output's link only: the client that holds its port, and its place among the host's outputs.
+    JackLink* host = nullptr;
+    std::size_t slot = 0;
+    JackMidiOutput output;   // its queue is null on any other link
 
     // An output's accounting, on the program's thread only.
     std::string ours;
@@ -43,8 +47,11 @@ namespace {
 
 void noteServerGone(void* context) { static_cast<JackLink*>(context)->serverGone.store(true); }
 
+// An output hears of the server's going through the client that holds its port.
+bool serverGone(const JackLink& link) { return (link.host != nullptr ? link.host : &link)->serverGone.load(); }
+
 bool jackConnected(JackLink& link, const std::string& ours, const std::string& other) {
-    if (link.serverGone.load()) return false;
+    if (serverGone(link)) return false;
     const jack_port_t* port = jack_port_by_name(link.client, ours.c_str());
     return port != nullptr && jack_port_connected_to(port, other.c_str()) != 0;
 }
@@ -53,7 +60,7 @@ bool jackConnected(JackLink& link, const std::string& ours, const std::string& o
 bool jackPortShows(JackLink& link, const std::string& name) {
     for (int poll = 0; poll < CONNECTION_SHOWS_POLLS; ++poll) {
         if (jack_port_by_name(link.client, name.c_str()) != nullptr) return true;
-        if (link.serverGone.load()) return false;
+        if (serverGone(link)) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
@@ -65,7 +72,7 @@ bool jackConnect(JackLink& link, const std::string& source, const std::string& d
     if (result != 0 && result != EEXIST) return false;
     for (int poll = 0; poll < CONNECTION_SHOWS_POLLS; ++poll) {
         if (jackConnected(link, ours, other)) return true;
-        if (link.serverGone.load()) return false;
+        if (serverGone(link)) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
@@ -73,7 +80,29 @@ bool jackConnect(JackLink& link, const std::string& source, const std::string& d
 
 }  // namespace
 
-JackLink* openJackLink(const std::string& clientName, bool withOutput) {
+namespace {
+
+// Every JACK output of the program is a port of one client of ours, the host, whose process callback
+// writes them all out: a client costs the server 10 to 20 ms to open and as much to close, and the
+// search opens up to ten outputs. The program's thread only, but for the callback's reading of the
+// outputs.
+constexpr std::size_t HOSTED_OUTPUTS = 16;
+JackLink* outputHost = nullptr;
+int outputHostUsers = 0;
+unsigned hostedPortSerial = 0;
+std::array<std::atomic<JackMidiOutput*>, HOSTED_OUTPUTS> hostedOutputs{};
+std::atomic<bool> hostWriting{false};   // while the callback may hold an output it took from the list
+
+int writeHostedOutputs(jack_nframes_t frames, void*) {
+    hostWriting.store(true);
+    for (std::atomic<JackMidiOutput*>& slot : hostedOutputs)
+        if (JackMidiOutput* output = slot.load()) jackOutputWriteCycle(*output, frames);
+    hostWriting.store(false);
+    return 0;
+}
+
+// Null when no server takes the client; processCallback, when given, runs from its activation.
+JackLink* openClientLink(const std::string& clientName, JackProcessCallback processCallback) {
     auto* link = new JackLink;
     link->client = jack_client_open(clientName.c_str(),
                                     static_cast<jack_options_t>(JackNoStartServer | JackUseExactName), nullptr);
@@ -82,16 +111,60 @@ JackLink* openJackLink(const std::string& clientName, bool withOutput) {
         return nullptr;
     }
     jack_on_shutdown(link->client, noteServerGone, link);
-    const bool ready = !withOutput || jackOutputOpen(link->output, link->client, "out");
+    const bool ready = processCallback == nullptr || jack_set_process_callback(link->client, processCallback, nullptr) == 0;
     if (!ready || jack_activate(link->client) != 0) closeJackLink(link);
     return link;
 }
 
-// Closing the client waits for its thread, so nothing of the link runs after; only then the queue goes.
+// Once the output is off the host's list and no cycle holds it, its port and queue go; the host goes
+// with its last output, and closing it waits for its thread.
+void closeHostedOutput(JackLink& link) {
+    hostedOutputs[link.slot].store(nullptr);
+    while (hostWriting.load()) std::this_thread::yield();
+    if (link.output.port != nullptr) jack_port_unregister(link.client, link.output.port);
+    jackOutputFree(link.output);
+    if (--outputHostUsers == 0) closeJackLink(outputHost);
+}
+
+}  // namespace
+
+JackLink* openJackLink(const std::string& clientName) { return openClientLink(clientName, nullptr); }
+
+JackLink* openJackOutput(const std::string& hostName) {
+    // Outputs left on a host whose server went away keep it until they close; no new one joins them.
+    if (outputHost != nullptr && outputHostUsers == 0 && outputHost->serverGone.load()) closeJackLink(outputHost);
+    if (outputHost == nullptr) outputHost = openClientLink(hostName, writeHostedOutputs);
+    if (outputHost == nullptr) return nullptr;
+    if (outputHost->serverGone.load()) {
+        if (outputHostUsers == 0) closeJackLink(outputHost);
+        return nullptr;
+    }
+    std::size_t slot = 0;
+    while (slot < HOSTED_OUTPUTS && hostedOutputs[slot].load() != nullptr) ++slot;
+    if (slot == HOSTED_OUTPUTS) return nullptr;
+
+    auto* link = new JackLink;
+    link->host = outputHost;
+    link->client = outputHost->client;
+    link->slot = slot;
+    ++outputHostUsers;
+    const std::string portName = "out" + std::to_string(++hostedPortSerial);
+    if (!jackOutputRegister(link->output, link->client, portName.c_str())) {
+        closeJackLink(link);
+        return nullptr;
+    }
+    link->ours = jack_port_name(link->output.port);
+    hostedOutputs[slot].store(&link->output);
+    return link;
+}
+
 void closeJackLink(JackLink*& link) {
     if (link == nullptr) return;
-    jack_client_close(link->client);
-    jackOutputFree(link->output);
+    if (link->host != nullptr) {
+        closeHostedOutput(*link);
+    } else {
+        jack_client_close(link->client);
+    }
     delete link;
     link = nullptr;
 }
@@ -108,7 +181,7 @@ int watcherUsers = 0;
 // may go from under them.
 JackLink* currentWatcher(const std::string& clientName) {
     if (watcher != nullptr && watcher->serverGone.load()) closeJackLink(watcher);
-    if (watcher == nullptr) watcher = openJackLink(clientName, false);
+    if (watcher == nullptr) watcher = openJackLink(clientName);
     return watcher;
 }
 
@@ -146,12 +219,11 @@ MidiResult connectJackInput(JackLink& link, const std::string& ours, const std::
     return jackConnect(link, peer, ours, ours, peer) ? MIDI_OK : MIDI_BAD_DEVICE;
 }
 
-MidiResult connectJackOutput(JackLink& link, const std::string& ours, const std::string& peer) {
-    link.ours = ours;
+MidiResult connectJackOutput(JackLink& link, const std::string& peer) {
     link.peer = peer;
-    if (link.output.queue == nullptr || !jackPortShows(link, ours)) return MIDI_ERROR;
+    if (link.output.queue == nullptr || !jackPortShows(link, link.ours)) return MIDI_ERROR;
     if (jack_port_by_name(link.client, peer.c_str()) == nullptr) return MIDI_BAD_DEVICE;
-    return jackConnect(link, ours, peer, ours, peer) ? MIDI_OK : MIDI_BAD_DEVICE;
+    return jackConnect(link, link.ours, peer, link.ours, peer) ? MIDI_OK : MIDI_BAD_DEVICE;
 }
 
 bool jackSend(JackLink& link, const std::uint8_t* message, std::uint16_t length) {

@@ -29,20 +29,35 @@ extern "C" int __wrap_jack_activate(jack_client_t* client) {
 
 namespace {
 
-// The watcher clients the program has open now (theirs are the names with "-watch" in them).
-std::mutex watchersMutex;
-std::vector<jack_client_t*> watchers;
-int watchersEverOpened = 0;
+// The program's own clients, by role: "watch" (the watcher) and "out" (the outputs' host), as their
+// names say ("update-PID-watch7").
+struct OwnClient {
+    jack_client_t* client;
+    std::string role;
+};
+std::mutex clientsMutex;
+std::vector<OwnClient> clientsOpen;
+std::vector<std::string> clientsEverOpened;
 
-int watchersOpened() {
-    const std::lock_guard<std::mutex> lock(watchersMutex);
-    return watchersEverOpened;
+std::string roleOf(const std::string& name) {
+    for (const char* role : {"watch", "out"})
+        if (name.find(std::string("-") + role) != std::string::npos) return role;
+    return "";
 }
 
-std::size_t watchersOpen() {
-    const std::lock_guard<std::mutex> lock(watchersMutex);
-    return watchers.size();
+std::size_t open(const std::string& role) {
+    const std::lock_guard<std::mutex> lock(clientsMutex);
+    return static_cast<std::size_t>(std::count_if(clientsOpen.begin(), clientsOpen.end(),
+                                                  [&](const OwnClient& own) { return own.role == role; }));
 }
+
+std::size_t everOpened(const std::string& role) {
+    const std::lock_guard<std::mutex> lock(clientsMutex);
+    return static_cast<std::size_t>(std::count(clientsEverOpened.begin(), clientsEverOpened.end(), role));
+}
+
+std::size_t watchersOpen() { return open("watch"); }
+std::size_t watchersOpened() { return everOpened("watch"); }
 
 }  // namespace
 
@@ -50,10 +65,11 @@ std::size_t watchersOpen() {
 extern "C" jack_client_t* __real_jack_client_open(const char* name, jack_options_t options, jack_status_t* status, ...);
 extern "C" jack_client_t* __wrap_jack_client_open(const char* name, jack_options_t options, jack_status_t* status, ...) {
     jack_client_t* client = __real_jack_client_open(name, options, status);
-    if (client != nullptr && std::string(name).find("-watch") != std::string::npos) {
-        const std::lock_guard<std::mutex> lock(watchersMutex);
-        watchers.push_back(client);
-        ++watchersEverOpened;
+    const std::string role = roleOf(name);
+    if (client != nullptr && !role.empty()) {
+        const std::lock_guard<std::mutex> lock(clientsMutex);
+        clientsOpen.push_back(OwnClient{client, role});
+        clientsEverOpened.push_back(role);
     }
     return client;
 }
@@ -61,8 +77,10 @@ extern "C" jack_client_t* __wrap_jack_client_open(const char* name, jack_options
 extern "C" int __real_jack_client_close(jack_client_t* client);
 extern "C" int __wrap_jack_client_close(jack_client_t* client) {
     {
-        const std::lock_guard<std::mutex> lock(watchersMutex);
-        watchers.erase(std::remove(watchers.begin(), watchers.end(), client), watchers.end());
+        const std::lock_guard<std::mutex> lock(clientsMutex);
+        clientsOpen.erase(std::remove_if(clientsOpen.begin(), clientsOpen.end(),
+                                         [client](const OwnClient& own) { return own.client == client; }),
+                          clientsOpen.end());
     }
     return __real_jack_client_close(client);
 }
@@ -79,7 +97,7 @@ TEST_F(RtMidiJack, ALinkWhoseClientTheServerRefusesIsNothing) {
     const std::string taken = jack_get_client_name(holder);
     for (bool withOutput : {false, true}) {
         SCOPED_TRACE(withOutput ? "an output's link" : "an input's link");
-        JackLink* link = openJackLink(taken, withOutput);
+        JackLink* link = withOutput ? rtmidi_backend::openJackOutput(taken) : openJackLink(taken);
         EXPECT_EQ(link, nullptr);
     }
     jack_client_close(holder);
@@ -98,7 +116,7 @@ TEST_F(RtMidiJack, ALinkWhoseActivationTheServerRefusesIsNothingAndLeavesNoPort)
     const std::string refusedNames[] = {"update-link-refused-in", "update-link-refused-out"};
     for (bool withOutput : {false, true}) {
         SCOPED_TRACE(withOutput ? "an output's link" : "an input's link");
-        JackLink* link = openJackLink(refusedNames[withOutput ? 1 : 0], withOutput);
+        JackLink* link = withOutput ? rtmidi_backend::openJackOutput(refusedNames[1]) : openJackLink(refusedNames[0]);
         EXPECT_EQ(link, nullptr);
     }
 
@@ -132,7 +150,7 @@ TEST_F(RtMidiJack, EveryInputIsConnectedThroughOneWatcherThatGoesWithTheLastInpu
     EXPECT_EQ(watchersOpen(), 1u);
     for (jack_port_t* port : peerPorts) EXPECT_EQ(peer.connections(port).size(), 1u) << JackPeer::fullName(port);
     // The outputs are counted through the same watcher.
-    const int opened = watchersOpened();
+    const std::size_t opened = watchersOpened();
     EXPECT_GE(indexIn(listed(platformOutputName), JackPeer::fullName(fromProgram)), 0);
     EXPECT_EQ(watchersOpened(), opened);
 
@@ -156,6 +174,58 @@ TEST_F(RtMidiJack, EveryInputIsConnectedThroughOneWatcherThatGoesWithTheLastInpu
     EXPECT_EQ(peer.connections(peerPorts[1]).size(), 1u);
     closeMidiIn();
     EXPECT_EQ(watchersOpen(), 0u);
+}
+
+// Every output is a port of one host client, whose cycle writes them all: each output's messages reach
+// its own peer whole and in order while others open, send and close beside it, and the host goes with
+// the last output.
+TEST_F(RtMidiJack, EveryOutputIsAPortOfOneHostAndKeepsItsOwnMessages) {
+    jack_port_t* secondPeer = peer.add("listen-2", false);
+    ASSERT_NE(secondPeer, nullptr);
+    const std::vector<std::string> outputs = listed(platformOutputName);
+    const int first = indexIn(outputs, JackPeer::fullName(fromProgram));
+    const int second = indexIn(outputs, JackPeer::fullName(secondPeer));
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    const std::size_t hostsBefore = everOpened("out");
+
+    ASSERT_EQ(openMidiOut(first), MIDI_OK);
+    const MidiOutHandle staying = midiPorts.out;
+    const auto send = [](MidiOutHandle handle, std::uint8_t tag, std::uint8_t serial) {
+        const Bytes message = sysex({tag, serial, 0x01, 0x02, 0x03});
+        for (int poll = 0; poll < 2000 && platformSendDone(handle) == MIDI_STILL_PLAYING; ++poll) platformSleep(1);
+        return platformBeginSend(handle, message.data(), static_cast<std::uint16_t>(message.size()));
+    };
+    // The second output comes and goes thirty times, closed while its messages may still wait, while
+    // the first sends all along: a cycle must never write a queue that has gone.
+    constexpr int ROUNDS = 30;
+    for (int round = 0; round < ROUNDS; ++round) {
+        ASSERT_EQ(openMidiOut(second), MIDI_OK) << "round " << round;
+        const MidiOutHandle coming = midiPorts.out;
+        EXPECT_EQ(open("out"), 1u) << "round " << round;
+        ASSERT_EQ(send(staying, 0x01, static_cast<std::uint8_t>(round)), MIDI_OK);
+        for (int i = 0; i < 4; ++i) {
+            ASSERT_EQ(send(coming, 0x02, static_cast<std::uint8_t>(round)), MIDI_OK);
+            platformAbandonSend(coming);
+        }
+        keepMidiOutOnly(first);
+    }
+    EXPECT_EQ(everOpened("out"), hostsBefore + 1) << "one host for every output";
+
+    ASSERT_TRUE(peer.waitReceived(fromProgram, ROUNDS));
+    peer.waitCycles(4);
+    const std::vector<Bytes> stayed = peer.received(fromProgram);
+    ASSERT_EQ(stayed.size(), static_cast<std::size_t>(ROUNDS)) << "the first output's messages, each once";
+    for (int round = 0; round < ROUNDS; ++round)
+        EXPECT_EQ(stayed[static_cast<std::size_t>(round)], sysex({0x01, static_cast<std::uint8_t>(round), 0x01, 0x02, 0x03}));
+    for (const Bytes& arrived : peer.received(secondPeer)) {
+        ASSERT_GE(arrived.size(), 3u);
+        EXPECT_EQ(arrived[1], 0x02) << "another output's message on the second's port";
+        EXPECT_EQ(arrived.size(), 7u) << "a message cut";
+    }
+
+    closeMidiOut();
+    EXPECT_EQ(open("out"), 0u) << "the host stayed after its last output";
 }
 
 }  // namespace
