@@ -197,7 +197,7 @@ TEST_F(RtMidiJack, EveryOutputIsAPortOfOneHostAndKeepsItsOwnMessages) {
         return platformBeginSend(handle, message.data(), static_cast<std::uint16_t>(message.size()));
     };
     // The second output comes and goes thirty times, closed while its messages may still wait, while
-    // the first sends all along: a cycle must never write a queue that has gone.
+    // the first sends all along.
     constexpr int ROUNDS = 30;
     for (int round = 0; round < ROUNDS; ++round) {
         ASSERT_EQ(openMidiOut(second), MIDI_OK) << "round " << round;
