@@ -71,6 +71,22 @@ MMRESULT resultOf(int simResult);
 extern std::string reportPath;
 extern int closesRefused;
 void noteRefusal(const char* call, MMRESULT result);
+
+// The index of the open port with this handle among `ports` (inputs or outputs), or -1.
+template <class Port, class Handle>
+int openPortIndex(const std::vector<Port>& ports, Handle handle) {
+    for (std::size_t i = 0; i < ports.size(); ++i)
+        if (ports[i].open && ports[i].handle == handle) return static_cast<int>(i);
+    return -1;
+}
+
+// The same, or -1 with the call counted as refused: Windows refuses a handle it does not know.
+template <class Port, class Handle>
+int knownPort(const std::vector<Port>& ports, Handle handle, const char* call) {
+    const int index = openPortIndex(ports, handle);
+    if (index < 0) noteRefusal(call, MMSYSERR_INVALHANDLE);
+    return index;
+}
 void noteScenarioError(const std::string& what);
 void writeReport();
 

@@ -5,20 +5,6 @@
 namespace emulated {
 namespace {
 
-int inputIndexOf(HMIDIIN handle) {
-    for (std::size_t i = 0; i < inputs.size(); ++i)
-        if (inputs[i].open && inputs[i].handle == handle) return static_cast<int>(i);
-    return -1;
-}
-
-// The index of an open port, or -1 with the call counted as refused: Windows refuses a handle it
-// does not know.
-int knownInput(HMIDIIN handle, const char* call) {
-    const int index = inputIndexOf(handle);
-    if (index < 0) noteRefusal(call, MMSYSERR_INVALHANDLE);
-    return index;
-}
-
 void callInput(const EmulatedInput& input, UINT message, DWORD_PTR param1, DWORD_PTR param2) {
     if ((input.flags & CALLBACK_TYPEMASK) != CALLBACK_FUNCTION || input.callback == 0) return;
     reinterpret_cast<LPDRVCALLBACK>(input.callback)(reinterpret_cast<HDRVR>(input.handle), message, input.instance,
@@ -99,12 +85,12 @@ MMRESULT WINAPI midiInOpen(LPHMIDIIN handle, UINT id, DWORD_PTR callback, DWORD_
 
 MMRESULT WINAPI midiInPrepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
     Lock lock = lockState();
-    return prepareHeader("midiInPrepareHeader", inputIndexOf(handle) >= 0, header, size);
+    return prepareHeader("midiInPrepareHeader", openPortIndex(inputs, handle) >= 0, header, size);
 }
 
 MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
     Lock lock = lockState();
-    if (knownInput(handle, "midiInUnprepareHeader") < 0) return MMSYSERR_INVALHANDLE;
+    if (knownPort(inputs, handle, "midiInUnprepareHeader") < 0) return MMSYSERR_INVALHANDLE;
     if (header == nullptr || size < sizeof(MIDIHDR)) {
         noteRefusal("midiInUnprepareHeader", MMSYSERR_INVALPARAM);
         return MMSYSERR_INVALPARAM;
@@ -117,7 +103,7 @@ MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT siz
 
 MMRESULT WINAPI midiInAddBuffer(HMIDIIN handle, LPMIDIHDR header, UINT size) {
     Lock lock = lockState();
-    const int index = inputIndexOf(handle);
+    const int index = openPortIndex(inputs, handle);
     if (const MMRESULT refused = checkPreparedHeader("midiInAddBuffer", index >= 0, header, size)) return refused;
     if (header->dwFlags & MHDR_INQUEUE) {
         noteRefusal("midiInAddBuffer", MIDIERR_STILLPLAYING);
@@ -131,7 +117,7 @@ MMRESULT WINAPI midiInAddBuffer(HMIDIIN handle, LPMIDIHDR header, UINT size) {
 
 MMRESULT WINAPI midiInStart(HMIDIIN handle) {
     Lock lock = lockState();
-    const int index = knownInput(handle, "midiInStart");
+    const int index = knownPort(inputs, handle, "midiInStart");
     if (index < 0) return MMSYSERR_INVALHANDLE;
     const int result = simStartInput(index);
     if (result == 0) inputs[static_cast<std::size_t>(index)].started = true;
@@ -140,7 +126,7 @@ MMRESULT WINAPI midiInStart(HMIDIIN handle) {
 
 MMRESULT WINAPI midiInStop(HMIDIIN handle) {
     Lock lock = lockState();
-    const int index = knownInput(handle, "midiInStop");
+    const int index = knownPort(inputs, handle, "midiInStop");
     if (index < 0) return MMSYSERR_INVALHANDLE;
     inputs[static_cast<std::size_t>(index)].started = false;
     return MMSYSERR_NOERROR;
@@ -148,7 +134,7 @@ MMRESULT WINAPI midiInStop(HMIDIIN handle) {
 
 MMRESULT WINAPI midiInReset(HMIDIIN handle) {
     Lock lock = lockState();
-    const int index = knownInput(handle, "midiInReset");
+    const int index = knownPort(inputs, handle, "midiInReset");
     if (index < 0) return MMSYSERR_INVALHANDLE;
     EmulatedInput& input = inputs[static_cast<std::size_t>(index)];
     input.started = false;
@@ -166,7 +152,7 @@ MMRESULT WINAPI midiInReset(HMIDIIN handle) {
 
 MMRESULT WINAPI midiInClose(HMIDIIN handle) {
     Lock lock = lockState();
-    const int index = knownInput(handle, "midiInClose");
+    const int index = knownPort(inputs, handle, "midiInClose");
     if (index < 0) return MMSYSERR_INVALHANDLE;
     EmulatedInput& input = inputs[static_cast<std::size_t>(index)];
     if (!input.queue.empty()) {

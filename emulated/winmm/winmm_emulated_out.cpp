@@ -2,26 +2,6 @@
 // has gone out, and only one message is ever on its way.
 #include "emulated/winmm/winmm_emulated.h"
 
-namespace emulated {
-namespace {
-
-int outputIndexOf(HMIDIOUT handle) {
-    for (std::size_t i = 0; i < outputs.size(); ++i)
-        if (outputs[i].open && outputs[i].handle == handle) return static_cast<int>(i);
-    return -1;
-}
-
-// The index of an open port, or -1 with the call counted as refused: Windows refuses a handle it
-// does not know.
-int knownOutput(HMIDIOUT handle, const char* call) {
-    const int index = outputIndexOf(handle);
-    if (index < 0) noteRefusal(call, MMSYSERR_INVALHANDLE);
-    return index;
-}
-
-}  // namespace
-}  // namespace emulated
-
 using namespace emulated;
 
 extern "C" {
@@ -60,12 +40,12 @@ MMRESULT WINAPI midiOutOpen(LPHMIDIOUT handle, UINT id, DWORD_PTR, DWORD_PTR, DW
 
 MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     Lock lock = lockState();
-    return prepareHeader("midiOutPrepareHeader", outputIndexOf(handle) >= 0, header, size);
+    return prepareHeader("midiOutPrepareHeader", openPortIndex(outputs, handle) >= 0, header, size);
 }
 
 MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     Lock lock = lockState();
-    const int index = outputIndexOf(handle);
+    const int index = openPortIndex(outputs, handle);
     if (const MMRESULT refused = checkPreparedHeader("midiOutLongMsg", index >= 0, header, size)) return refused;
     EmulatedOutput& output = outputs[static_cast<std::size_t>(index)];
     if (output.sending != nullptr) {
@@ -83,7 +63,7 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
 
 MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     Lock lock = lockState();
-    const int index = knownOutput(handle, "midiOutUnprepareHeader");
+    const int index = knownPort(outputs, handle, "midiOutUnprepareHeader");
     if (index < 0) return MMSYSERR_INVALHANDLE;
     if (header == nullptr || size < sizeof(MIDIHDR)) {
         noteRefusal("midiOutUnprepareHeader", MMSYSERR_INVALPARAM);
@@ -102,7 +82,7 @@ MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT s
 
 MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
     Lock lock = lockState();
-    const int index = knownOutput(handle, "midiOutReset");
+    const int index = knownPort(outputs, handle, "midiOutReset");
     if (index < 0) return MMSYSERR_INVALHANDLE;
     EmulatedOutput& output = outputs[static_cast<std::size_t>(index)];
     if (output.sending != nullptr) {
@@ -115,7 +95,7 @@ MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
 
 MMRESULT WINAPI midiOutClose(HMIDIOUT handle) {
     Lock lock = lockState();
-    const int index = knownOutput(handle, "midiOutClose");
+    const int index = knownPort(outputs, handle, "midiOutClose");
     if (index < 0) return MMSYSERR_INVALHANDLE;
     EmulatedOutput& output = outputs[static_cast<std::size_t>(index)];
     if (output.sending != nullptr) {

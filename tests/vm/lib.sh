@@ -75,3 +75,16 @@ run_update() {
     echo "update ran for about $((SECONDS - started)) s" >"$case_dir/duration.txt"
     [ "$update_status" -eq 124 ] && problem "update did not end within $UPDATE_TIMEOUT s"
 }
+
+# Starts the update in the background (update_pid) and returns once target $1 has logged record $2:
+# the moment a fault case does its harm. A problem after 30 s without it.
+start_update_until_record() {
+    local client=$1 record=$2 tries
+    timeout -k 5 "$UPDATE_TIMEOUT" "$update" </dev/null >"$case_dir/out.txt" 2>"$case_dir/err.txt" &
+    update_pid=$!
+    for tries in $(seq 600); do
+        grep -q "^record $record\b" "$case_dir/$client.log" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    problem "the target never logged record $record"
+}

@@ -18,13 +18,7 @@ ${step}- 0%% done${step}- 64%% done${step}\\\\ 70%% done${step}\\\\ 73%% done${s
 begin_case "the target killed mid-transfer"
 image ZENTRAVOX_fault.led --size 6000 --payload 256 --seed 72
 start_raw_target fault-target hw:fmidi
-timeout -k 5 "$UPDATE_TIMEOUT" "$update" </dev/null >"$case_dir/out.txt" 2>"$case_dir/err.txt" &
-update_pid=$!
-for tries in $(seq 600); do
-    grep -q '^record 5\b' "$case_dir/fault-target.log" 2>/dev/null && break
-    sleep 0.05
-done
-grep -q '^record 5\b' "$case_dir/fault-target.log" || problem "the target never logged record 5"
+start_update_until_record fault-target 5
 kill -KILL "${target_pids[fault-target]}" 2>/dev/null
 wait "${target_pids[fault-target]}" 2>/dev/null
 unset "target_pids[fault-target]"

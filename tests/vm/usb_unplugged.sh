@@ -11,13 +11,7 @@ vm_init "$@"
 begin_case "the USB MIDI device unplugged mid-transfer: the output's error, at once"
 image ZENTRAVOX_fault.led --size 6000 --payload 256 --seed 73
 start_raw_target fault-target hw:fmidi
-timeout -k 5 "$UPDATE_TIMEOUT" "$update" </dev/null >"$case_dir/out.txt" 2>"$case_dir/err.txt" &
-update_pid=$!
-for tries in $(seq 600); do
-    grep -q '^record 5\b' "$case_dir/fault-target.log" 2>/dev/null && break
-    sleep 0.05
-done
-grep -q '^record 5\b' "$case_dir/fault-target.log" || problem "the target never logged record 5"
+start_update_until_record fault-target 5
 # The gadget leaves the dummy USB host: for the host side, the device is unplugged.
 gadget=/sys/kernel/config/usb_gadget/midi
 [ -e "$gadget/UDC" ] || mount -t configfs configfs /sys/kernel/config
